@@ -1,0 +1,117 @@
+#include "testsupport/TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace lumacor::testing {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/lumacor-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp falhou");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only folders behind; give rights back first.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::Path(const std::string& rel) const { return path_ + "/" + rel; }
+
+std::string TempDir::Write(const std::string& rel, const std::string& bytes) const {
+  std::string p = Path(rel);
+  fs::create_directories(fs::path(p).parent_path());
+  WriteFileBytes(p, bytes);
+  return p;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("nao foi possivel ler " + path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("nao foi possivel gravar " + path);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+LogCapture::LogCapture() : log_path_(dir_.Path("test.log")), previous_(GLogger) {
+  logger_ = std::make_unique<TLogger>(log_path_, 0, 0, 0);
+  GLogger = logger_.get();
+}
+
+LogCapture::~LogCapture() { GLogger = previous_; }
+
+std::vector<LogLine> LogCapture::Lines() const {
+  std::vector<LogLine> out;
+  std::string bytes;
+  try {
+    bytes = ReadFileBytes(log_path_);
+  } catch (const std::exception&) {
+    return out;
+  }
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+  // "yyyy-mm-dd hh:nn:ss [LEVEL] message\r\n"; messages may hold line
+  // breaks, so split on the line prefix rather than on every line end.
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t end = bytes.find("\r\n", pos);
+    while (end != std::string::npos && end + 2 < bytes.size() &&
+           !(bytes.size() > end + 2 + 22 && bytes[end + 2 + 4] == '-' &&
+             bytes[end + 2 + 20] == '[')) {
+      end = bytes.find("\r\n", end + 2);
+    }
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(pos, end - pos);
+    if (line.size() >= 27) out.push_back({line.substr(21, 5), line.substr(28)});
+    pos = end + 2;
+  }
+  return out;
+}
+
+std::vector<std::string> LogCapture::Messages() const {
+  std::vector<std::string> out;
+  for (const auto& l : Lines()) out.push_back(l.level + "|" + l.message);
+  return out;
+}
+
+bool LogCapture::Has(const std::string& level, const std::string& message) const {
+  for (const auto& l : Lines()) {
+    if (l.level == level && l.message == message) return true;
+  }
+  return false;
+}
+
+ConfigScope::ConfigScope(const TSincConfig& config, const std::string& ini_path)
+    : manager_(std::make_unique<TConfigManager>(config, ini_path)), previous_(GConfigManager) {
+  GConfigManager = manager_.get();
+}
+
+ConfigScope::~ConfigScope() { GConfigManager = previous_; }
+
+std::string TestEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v == nullptr ? std::string() : std::string(v);
+}
+
+}  // namespace lumacor::testing
