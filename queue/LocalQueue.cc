@@ -14,8 +14,8 @@ namespace lumacor {
 
 namespace {
 
-// The statement texts are part of the file's contract with other tools
-// that read it; keep them byte for byte.
+// Queue files already in use were made and are read by these texts: keep
+// the schema, the states and the statements as they are.
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS sync_xml ("
     "  id           INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -81,7 +81,7 @@ struct Pragma {
 // Full sync: this agent runs unattended on office machines, where a power
 // cut with synchronous off can corrupt the whole file.
 constexpr Pragma kPragmas[] = {
-    {"cache_size", "10000"},  {"locking_mode", "Exclusive"}, {"synchronous", "Full"},
+    {"cache_size", "10000"},    {"locking_mode", "Exclusive"}, {"synchronous", "Full"},
     {"journal_mode", "Delete"}, {"foreign_keys", "On"},
 };
 
@@ -242,8 +242,7 @@ void TLocalQueue::MarcarEnviado(const TQueueItem& Item) {
   FEnviado.Step();
 }
 
-void TLocalQueue::MarcarErro(const TQueueItem& Item, const std::string& Erro,
-                             bool Transitorio) {
+void TLocalQueue::MarcarErro(const TQueueItem& Item, const std::string& Erro, bool Transitorio) {
   TSqliteStatement& stmt = Transitorio ? FErroTransitorio : FErro;
   TSqliteStatement::Run run(stmt);
   stmt.BindText(":erro", Erro);

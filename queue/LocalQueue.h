@@ -41,8 +41,7 @@ class TLocalQueue {
   // Creates the folder of `ASQLitePath` when missing, opens or creates the
   // database and its table and index. Raises PlatformError (folder, or a
   // path without a folder) or SqliteError; then nothing stays open.
-  explicit TLocalQueue(const std::string& ASQLitePath,
-                       FileSystem* fs = FileSystem::Default());
+  explicit TLocalQueue(const std::string& ASQLitePath, FileSystem* fs = FileSystem::Default());
   TLocalQueue(const TLocalQueue&) = delete;
   TLocalQueue& operator=(const TLocalQueue&) = delete;
 

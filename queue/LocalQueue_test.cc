@@ -11,8 +11,8 @@
 namespace lumacor {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::ConfigScope;
+using ::testing::ElementsAre;
 using testing::LogCapture;
 using testing::TempDir;
 
@@ -31,7 +31,8 @@ std::string NFe(const std::string& chave, const std::string& extra = "") {
 
 std::string Cancelamento(const std::string& chave) {
   return "<procEventoNFe versao=\"1.00\"><evento><infEvento Id=\"ID110111" + chave +
-         "01\"><chNFe>" + chave + "</chNFe><tpEvento>110111</tpEvento>"
+         "01\"><chNFe>" + chave +
+         "</chNFe><tpEvento>110111</tpEvento>"
          "</infEvento></evento></procEventoNFe>";
 }
 
@@ -130,8 +131,8 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
     const char* pragma;
     const char* value;
   } pragmas[] = {
-      {"encoding", "UTF-8"},      {"cache_size", "10000"},   {"locking_mode", "exclusive"},
-      {"synchronous", "2"},       {"journal_mode", "delete"}, {"foreign_keys", "1"},
+      {"encoding", "UTF-8"}, {"cache_size", "10000"},    {"locking_mode", "exclusive"},
+      {"synchronous", "2"},  {"journal_mode", "delete"}, {"foreign_keys", "1"},
       {"busy_timeout", "0"},
   };
   for (const auto& p : pragmas) {
@@ -145,18 +146,18 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
     columns.push_back(info.ColumnText(1) + "|" + info.ColumnText(2) + "|" + info.ColumnText(3) +
                       "|" + info.ColumnText(4) + "|" + info.ColumnText(5));
   }
-  EXPECT_THAT(columns, ElementsAre("id|INTEGER|0||1", "cnpj|TEXT|1||0", "chave_unica|TEXT|1||0",
-                                   "xml|TEXT|1||0", "xml_hash|TEXT|1||0",
-                                   "sincronizado|INTEGER|1|0|0",
-                                   "status_envio|TEXT|1|'pendente'|0",
-                                   "tentativas|INTEGER|1|0|0", "ultimo_erro|TEXT|0||0",
-                                   "created_at|DATETIME|0|CURRENT_TIMESTAMP|0",
-                                   "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0",
-                                   "last_try_at|DATETIME|0||0"));
+  EXPECT_THAT(
+      columns,
+      ElementsAre("id|INTEGER|0||1", "cnpj|TEXT|1||0", "chave_unica|TEXT|1||0", "xml|TEXT|1||0",
+                  "xml_hash|TEXT|1||0", "sincronizado|INTEGER|1|0|0",
+                  "status_envio|TEXT|1|'pendente'|0", "tentativas|INTEGER|1|0|0",
+                  "ultimo_erro|TEXT|0||0", "created_at|DATETIME|0|CURRENT_TIMESTAMP|0",
+                  "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0", "last_try_at|DATETIME|0||0"));
   EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente')"),
             "status_envio,tentativas");
-  EXPECT_EQ(Scalar(c, "SELECT group_concat(ii.name, ',') FROM pragma_index_list('sync_xml') il, "
-                      "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),
+  EXPECT_EQ(Scalar(c,
+                   "SELECT group_concat(ii.name, ',') FROM pragma_index_list('sync_xml') il, "
+                   "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),
             "cnpj,chave_unica");
   EXPECT_EQ(Scalar(c, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
 }
@@ -174,7 +175,7 @@ TEST_F(LocalQueueTest, ReopensAnExistingFileKeepingItsRows) {
 
 TEST_F(LocalQueueTest, CreateFailures) {
   std::string file = dir_.Write("arquivo.txt", "x");
-  EXPECT_THROW(TLocalQueue("fila.db"), PlatformError);             // no folder part
+  EXPECT_THROW(TLocalQueue("fila.db"), PlatformError);  // no folder part
   EXPECT_THROW(TLocalQueue(""), PlatformError);
   EXPECT_THROW(TLocalQueue(file + "/sub/fila.db"), PlatformError);  // folder under a file
   std::string garbage = dir_.Write("lixo.db", std::string(4096, 'x'));
@@ -355,9 +356,10 @@ TEST_F(LocalQueueTest, ListsAtMostHundredFewestAttemptsThenOldest) {
   q.MarcarErro(items[0], "x", true);
   q.MarcarErro(items[2], "x", true);
   q.MarcarErro(items[1], "x", true);
-  q.Connection().Exec("UPDATE sync_xml SET status_envio = 'enviado', sincronizado = 1 "
-                      "WHERE id > " + std::to_string(id3) + " AND id <= " +
-                      std::to_string(id3 + 140));
+  q.Connection().Exec(
+      "UPDATE sync_xml SET status_envio = 'enviado', sincronizado = 1 "
+      "WHERE id > " +
+      std::to_string(id3) + " AND id <= " + std::to_string(id3 + 140));
   EXPECT_THAT(Ids(q.ListarPendentes()),
               ElementsAre(id3 + 141, id3 + 142, id3 + 143, id3 + 144, id3 + 145, id3 + 146,
                           id3 + 147, id2, id3, id1));
@@ -382,8 +384,9 @@ TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.raise);
-    q.Connection().Exec("CREATE TRIGGER falha40 BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" +
-                        Chave(40) + "' BEGIN SELECT " + c.raise + "; END");
+    q.Connection().Exec(
+        "CREATE TRIGGER falha40 BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" + Chave(40) +
+        "' BEGIN SELECT " + c.raise + "; END");
     try {
       q.UpsertEmLote(lote, kCnpj);
       FAIL() << "the batch did not fail";

@@ -33,7 +33,8 @@ int TSqliteStatement::ParameterIndex(const char* name) const {
 }
 
 void TSqliteStatement::BindText(const char* name, std::string_view value) {
-  if (value.size() > static_cast<size_t>(INT_MAX)) throw SqliteError(18, "string or blob too big");
+  if (value.size() > static_cast<size_t>(INT_MAX))
+    throw SqliteError(kSqliteTooBig, "string or blob too big");
   // A static binding spares copying whole documents; Reset drops it.
   int rc = api_->bind_text(stmt_, ParameterIndex(name), value.data(),
                            static_cast<int>(value.size()), nullptr);

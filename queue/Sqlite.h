@@ -15,8 +15,7 @@ namespace lumacor {
 // A failed SQLite call; what() is SQLite's own message for it.
 class SqliteError : public std::runtime_error {
  public:
-  SqliteError(int code, const std::string& message)
-      : std::runtime_error(message), code_(code) {}
+  SqliteError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
   // SQLite's primary result code (kSqliteBusy, ...).
   int code() const { return code_; }
 

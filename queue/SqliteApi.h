@@ -15,6 +15,7 @@ class DynamicLibrary;
 // Result codes and flags of the stable SQLite 3 ABI.
 inline constexpr int kSqliteOk = 0;
 inline constexpr int kSqliteBusy = 5;
+inline constexpr int kSqliteTooBig = 18;
 inline constexpr int kSqliteRow = 100;
 inline constexpr int kSqliteDone = 101;
 inline constexpr int kSqliteOpenReadWrite = 0x00000002;
@@ -29,8 +30,8 @@ struct TSqliteApi {
   int (*open_v2)(const char* filename, sqlite3** db, int flags, const char* vfs);
   int (*close_v2)(sqlite3* db);
   const char* (*errmsg)(sqlite3* db);
-  int (*exec)(sqlite3* db, const char* sql, int (*callback)(void*, int, char**, char**),
-              void* arg, char** errmsg);
+  int (*exec)(sqlite3* db, const char* sql, int (*callback)(void*, int, char**, char**), void* arg,
+              char** errmsg);
   int (*get_autocommit)(sqlite3* db);
   int (*prepare_v2)(sqlite3* db, const char* sql, int bytes, sqlite3_stmt** stmt,
                     const char** tail);
@@ -49,11 +50,13 @@ struct TSqliteApi {
 };
 
 // Every member, for code that fills or checks the whole table.
-#define LUMACOR_SQLITE_FUNCTIONS(X)                                             \
-  X(open_v2) X(close_v2) X(errmsg) X(exec) X(get_autocommit) X(prepare_v2)      \
-  X(finalize) X(reset) X(clear_bindings) X(bind_parameter_index) X(bind_text)   \
-  X(bind_int64) X(step) X(column_type) X(column_text) X(column_bytes)           \
+// clang-format off
+#define LUMACOR_SQLITE_FUNCTIONS(X)                                            \
+  X(open_v2) X(close_v2) X(errmsg) X(exec) X(get_autocommit) X(prepare_v2)     \
+  X(finalize) X(reset) X(clear_bindings) X(bind_parameter_index) X(bind_text)  \
+  X(bind_int64) X(step) X(column_type) X(column_text) X(column_bytes)          \
   X(column_int64)
+// clang-format on
 
 // The process's table. On POSIX it holds the linked libsqlite3; on Windows
 // it is filled from "sqlite3.dll" beside the executable on first use and

@@ -37,7 +37,7 @@ TEST(SqliteTest, ConnectionMoveAssignmentClosesTheOldHandle) {
   ASSERT_FALSE(CanWrite(a));
 
   first = std::move(second);
-  EXPECT_TRUE(CanWrite(a));  // a's connection is closed
+  EXPECT_TRUE(CanWrite(a));   // a's connection is closed
   EXPECT_FALSE(CanWrite(b));  // b's is alive, now in `first`
   EXPECT_FALSE(second.valid());
 

@@ -7,8 +7,8 @@
 namespace lumacor {
 
 static_assert(kSqliteOk == SQLITE_OK && kSqliteBusy == SQLITE_BUSY &&
-              kSqliteRow == SQLITE_ROW && kSqliteDone == SQLITE_DONE &&
-              kSqliteOpenReadWrite == SQLITE_OPEN_READWRITE &&
+              kSqliteTooBig == SQLITE_TOOBIG && kSqliteRow == SQLITE_ROW &&
+              kSqliteDone == SQLITE_DONE && kSqliteOpenReadWrite == SQLITE_OPEN_READWRITE &&
               kSqliteOpenCreate == SQLITE_OPEN_CREATE && kSqliteNull == SQLITE_NULL);
 
 const TSqliteApi& SqliteApi() {
