@@ -153,9 +153,15 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
   }
   httplib::Server& svr = *impl_->server;
   svr.set_keep_alive_max_count(100000);
+  svr.set_tcp_nodelay(true);  // no Nagle delay between head and body
   auto serve = [this](const httplib::Request& req, httplib::Response& res) {
-    RecordedRequest rec{req.method, req.path, HeaderList(req.headers.begin(), req.headers.end()), req.body,
-                        req.remote_port};
+    RecordedRequest rec{req.method, req.path, {}, req.body, req.remote_port};
+    for (const auto& [k, v] : req.headers) {
+      // The server library files the peer's addresses among the headers.
+      if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT") {
+        rec.headers.emplace_back(k, v);
+      }
+    }
     // The path as sent, query string included.
     if (!req.target.empty()) rec.path = req.target;
     PortalAnswer answer = Dispatch(rec);
