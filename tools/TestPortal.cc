@@ -174,12 +174,17 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
     res.status = answer.status;
     for (const auto& [k, v] : answer.headers) res.set_header(k.c_str(), v);
     if (answer.streamed_bytes != 0) {
-      res.set_content_provider(answer.streamed_bytes, answer.content_type.c_str(),
-                               [](size_t offset, size_t length, httplib::DataSink& sink) {
-                                 (void)offset;
-                                 static const std::string chunk(64 * 1024, 'x');
-                                 return sink.write(chunk.data(), std::min(length, chunk.size()));
-                               });
+      auto left = std::make_shared<size_t>(answer.streamed_bytes);
+      res.set_chunked_content_provider(answer.content_type, [left](size_t, httplib::DataSink& sink) {
+        static const std::string chunk(64 * 1024, 'x');
+        size_t n = std::min(*left, chunk.size());
+        *left -= n;
+        if (n == 0) {
+          sink.done();
+          return true;
+        }
+        return sink.write(chunk.data(), n);
+      });
       return;
     }
     res.body = answer.body;

@@ -44,7 +44,8 @@ struct PortalAnswer {
   std::string body = "{\"status\":\"recebido\"}";
   std::string content_type = "application/json";  // empty: no Content-Type
   HeaderList headers;  // Content-Encoding, Location, Set-Cookie, ...
-  // When not 0, streams a body of this many "x" instead of `body`.
+  // When not 0, streams a body of this many "x" instead of `body`, in
+  // chunks, so its size is not known before it arrives.
   size_t streamed_bytes = 0;
 
   static PortalAnswer Status(int status, std::string body, std::string content_type = "application/json");

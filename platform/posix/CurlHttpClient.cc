@@ -146,7 +146,8 @@ class CurlHttpClient : public HttpClient {
     errbuf_[0] = '\0';
 
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    // A token must not leave over plain HTTP once it went out over TLS.
+    // A request that starts over TLS never follows a redirect to plain HTTP,
+  // so the token cannot leave in clear text.
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
