@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
 
 #include "common/Text.h"
+#include "testsupport/Fakes.h"
 #include "testsupport/TestSupport.h"
 #include "tools/TestPortal.h"
 
@@ -14,6 +14,7 @@ namespace {
 
 using testing::Compression;
 using testing::ConfigScope;
+using testing::FakeProcess;
 using testing::PortalAnswer;
 using testing::PortalTls;
 using testing::RawTcpServer;
@@ -117,16 +118,6 @@ TEST(HTTPSenderTest, DeeplyNestedJsonDoesNotOverflowTheStack) {
 }
 
 // ---- over loopback sockets ------------------------------------------------
-
-class FakeProcess : public Process {
- public:
-  std::string ExecutablePath() override { return ""; }
-  std::string GetEnv(const std::string& name) override {
-    auto it = env.find(name);
-    return it == env.end() ? "" : it->second;
-  }
-  std::map<std::string, std::string> env;
-};
 
 TSincConfig PortalConfig(const std::string& endpoint) {
   TSincConfig c;

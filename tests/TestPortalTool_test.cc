@@ -17,7 +17,7 @@ using testing::TempDir;
 class PortalProcess {
  public:
   explicit PortalProcess(const TempDir& dir) : dir_(dir) {
-    std::string cmd = std::string(LUMACOR_BINARY_DIR) + "/tools/lumacor-test-portal --tls --cert " +
+    std::string cmd = std::string(LUMACOR_BINARY_DIR) + "/lumacor-test-portal --tls --cert " +
                       dir.Path("ca.pem") + " --record " + dir.Path("rec.jsonl") + " --port-file " +
                       dir.Path("port.tmp") + " >/dev/null & echo $! > " + dir.Path("pid");
     EXPECT_EQ(std::system(cmd.c_str()), 0);
