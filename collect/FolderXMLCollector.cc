@@ -1,9 +1,9 @@
 #include "collect/FolderXMLCollector.h"
 
-#include <exception>
 #include <string_view>
 
 #include "collect/NFeValidator.h"
+#include "common/Error.h"
 #include "common/Text.h"
 #include "config/Config.h"
 #include "log/Logger.h"
@@ -71,12 +71,9 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               n.inutilizacoes++;
               LogInfo("Inutilizacao detectada: " + chave + " | " + arquivo);
             }
-          } catch (const std::exception& e) {
-            n.erros++;
-            LogError("Erro lendo XML " + arquivo + ": " + e.what());
           } catch (...) {
             n.erros++;
-            LogError("Erro lendo XML " + arquivo + ": erro desconhecido");
+            LogError("Erro lendo XML " + arquivo + ": " + CurrentErrorMessage());
           }
         }
       }
