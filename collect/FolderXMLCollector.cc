@@ -97,18 +97,24 @@ std::string TFolderXMLCollector::Join(const std::string& folder, const std::stri
 void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive, Visited* visited,
                                       std::vector<std::string>* files) {
   // Links can lead back to a folder already walked (even to an ancestor);
-  // entering it again would repeat its files or never end.
+  // entering it again would repeat its files or never end. An inode of 0
+  // means the platform could not identify the folder: no check then.
   FileInfo info;
-  if (fs_->Stat(folder, &info) && !visited->insert({info.device, info.inode}).second) return;
+  if (fs_->Stat(folder, &info) && info.inode != 0 &&
+      !visited->insert({info.device, info.inode}).second) {
+    return;
+  }
 
   std::vector<DirEntry> entries;
   try {
     entries = fs_->ListDirectory(folder);
   } catch (const PlatformError&) {
-    // A folder we may not read (rights, or removed meanwhile) just adds
-    // nothing. A path the system refuses outright (too long, or holding a
-    // NUL that would cut it short) is a fault of the configuration or of
-    // the tree that would repeat at every run: end the run and say so.
+    // A folder we may not read (no rights, removed meanwhile, out of
+    // descriptors) just adds nothing this run. A path the system refuses
+    // outright is a fault of the configuration or of the tree that would
+    // repeat at every run: end the run and say so. POSIX accepts any bytes
+    // but NUL, so that means a path of MaxPath or more (ENAMETOOLONG) or
+    // one holding a NUL, which the OS would silently cut short.
     if (folder.size() >= fs_->MaxPath() || folder.find('\0') != std::string::npos) throw;
     return;
   }
