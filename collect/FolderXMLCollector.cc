@@ -112,10 +112,10 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
     // A folder we may not read (no rights, removed meanwhile, out of
     // descriptors) just adds nothing this run. A path the system refuses
     // outright is a fault of the configuration or of the tree that would
-    // repeat at every run: end the run and say so. POSIX accepts any bytes
-    // but NUL, so that means a path of MaxPath or more (ENAMETOOLONG) or
-    // one holding a NUL, which the OS would silently cut short.
-    if (folder.size() >= fs_->MaxPath() || folder.find('\0') != std::string::npos) throw;
+    // repeat at every run: end the run and say so. POSIX takes any bytes
+    // in a name, so there that is only a path of MaxPath or more
+    // (ENAMETOOLONG), as a deep tree of subfolders can reach.
+    if (folder.size() >= fs_->MaxPath()) throw;
     return;
   }
 
