@@ -1,5 +1,7 @@
 #include "collect/DBDriver.h"
 
+#include <map>
+
 #include "common/Text.h"
 #include "platform/FileSystem.h"
 
@@ -13,9 +15,22 @@ int TDBCursor::FindColumn(std::string_view name) const {
   return -1;
 }
 
-DynamicLibrary LoadClientLibrary(const std::string& client_path,
-                                 const std::vector<std::string>& usual_names,
-                                 const char* client_title) {
+namespace {
+
+// Client libraries are never unloaded: libfbclient runs threads of its
+// own, and the others keep process-wide state set up once (SSL, character
+// sets) that does not survive an unload and a reload. Reached through a
+// pointer that is never freed, so nothing runs at exit either.
+std::map<std::string, DynamicLibrary>& LoadedClients() {
+  static auto* loaded = new std::map<std::string, DynamicLibrary>();
+  return *loaded;
+}
+
+}  // namespace
+
+const DynamicLibrary& LoadClientLibrary(const std::string& client_path,
+                                        const std::vector<std::string>& usual_names,
+                                        const char* client_title) {
   std::vector<std::string> names;
   if (!client_path.empty()) {
     names.push_back(client_path);
@@ -23,9 +38,11 @@ DynamicLibrary LoadClientLibrary(const std::string& client_path,
     names = usual_names;
   }
   std::string first_error;
+  auto& loaded = LoadedClients();
   for (const auto& name : names) {
+    if (auto it = loaded.find(name); it != loaded.end()) return it->second;
     try {
-      return DynamicLibrary::Open(name);
+      return loaded.emplace(name, DynamicLibrary::Open(name)).first->second;
     } catch (const PlatformError& e) {
       if (first_error.empty()) first_error = e.what();
     }

@@ -73,10 +73,11 @@ class TDBConnection {
 
 // Loads a database client: `client_path` when it is not empty, else the
 // first of `usual_names` that loads. Raises DBError naming the library,
-// the reason and the [banco] client_path key.
-DynamicLibrary LoadClientLibrary(const std::string& client_path,
-                                 const std::vector<std::string>& usual_names,
-                                 const char* client_title);
+// the reason and the [banco] client_path key. A client once loaded stays
+// loaded until the process ends (see DBDriver.cc).
+const DynamicLibrary& LoadClientLibrary(const std::string& client_path,
+                                        const std::vector<std::string>& usual_names,
+                                        const char* client_title);
 
 // Points `fn` at `symbol` of `lib`; raises DBError when the library lacks
 // it (a client too old or not the one expected).

@@ -18,7 +18,7 @@ constexpr short kCharsetOctets = 1;
 
 // The libfbclient functions this driver calls.
 struct FbApi {
-  DynamicLibrary lib;
+  const DynamicLibrary* lib = nullptr;
   decltype(&isc_attach_database) attach_database = nullptr;
   decltype(&isc_detach_database) detach_database = nullptr;
   decltype(&isc_start_transaction) start_transaction = nullptr;
@@ -37,24 +37,24 @@ struct FbApi {
   decltype(&fb_interpret) interpret = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = LoadClientLibrary(client_path, {"libfbclient.so.2", "libfbclient.so", "libgds.so"},
+    lib = &LoadClientLibrary(client_path, {"libfbclient.so.2", "libfbclient.so", "libgds.so"},
                             "Firebird");
-    BindFunction(lib, "isc_attach_database", attach_database);
-    BindFunction(lib, "isc_detach_database", detach_database);
-    BindFunction(lib, "isc_start_transaction", start_transaction);
-    BindFunction(lib, "isc_commit_transaction", commit_transaction);
-    BindFunction(lib, "isc_rollback_transaction", rollback_transaction);
-    BindFunction(lib, "isc_dsql_allocate_statement", dsql_allocate_statement);
-    BindFunction(lib, "isc_dsql_prepare", dsql_prepare);
-    BindFunction(lib, "isc_dsql_describe", dsql_describe);
-    BindFunction(lib, "isc_dsql_sql_info", dsql_sql_info);
-    BindFunction(lib, "isc_dsql_execute", dsql_execute);
-    BindFunction(lib, "isc_dsql_fetch", dsql_fetch);
-    BindFunction(lib, "isc_dsql_free_statement", dsql_free_statement);
-    BindFunction(lib, "isc_open_blob2", open_blob2);
-    BindFunction(lib, "isc_get_segment", get_segment);
-    BindFunction(lib, "isc_close_blob", close_blob);
-    BindFunction(lib, "fb_interpret", interpret);
+    BindFunction(*lib, "isc_attach_database", attach_database);
+    BindFunction(*lib, "isc_detach_database", detach_database);
+    BindFunction(*lib, "isc_start_transaction", start_transaction);
+    BindFunction(*lib, "isc_commit_transaction", commit_transaction);
+    BindFunction(*lib, "isc_rollback_transaction", rollback_transaction);
+    BindFunction(*lib, "isc_dsql_allocate_statement", dsql_allocate_statement);
+    BindFunction(*lib, "isc_dsql_prepare", dsql_prepare);
+    BindFunction(*lib, "isc_dsql_describe", dsql_describe);
+    BindFunction(*lib, "isc_dsql_sql_info", dsql_sql_info);
+    BindFunction(*lib, "isc_dsql_execute", dsql_execute);
+    BindFunction(*lib, "isc_dsql_fetch", dsql_fetch);
+    BindFunction(*lib, "isc_dsql_free_statement", dsql_free_statement);
+    BindFunction(*lib, "isc_open_blob2", open_blob2);
+    BindFunction(*lib, "isc_get_segment", get_segment);
+    BindFunction(*lib, "isc_close_blob", close_blob);
+    BindFunction(*lib, "fb_interpret", interpret);
   }
 
   // The client's text for a status vector, its lines joined.
@@ -326,7 +326,7 @@ class FirebirdConnection final : public TDBConnection {
   ~FirebirdConnection() override { Disconnect(); }
 
   void Connect() override {
-    if (!api_.lib.loaded()) {
+    if (api_.lib == nullptr) {
       FbApi api;
       api.Load(settings_.ClientLibrary);
       api_ = std::move(api);

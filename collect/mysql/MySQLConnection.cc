@@ -20,7 +20,7 @@ constexpr unsigned kServerLost = 2013;
 // The client functions this driver calls. libmariadb and libmysqlclient
 // share these signatures and the layout of MYSQL_FIELD.
 struct MyApi {
-  DynamicLibrary lib;
+  const DynamicLibrary* lib = nullptr;
   decltype(&mysql_init) init = nullptr;
   decltype(&mysql_options) options = nullptr;
   decltype(&mysql_real_connect) real_connect = nullptr;
@@ -37,24 +37,24 @@ struct MyApi {
   decltype(&mysql_fetch_lengths) fetch_lengths = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = LoadClientLibrary(client_path,
+    lib = &LoadClientLibrary(client_path,
                             {"libmariadb.so.3", "libmysqlclient.so.21", "libmysqlclient.so.20",
                              "libmariadbclient.so.18", "libmysqlclient.so.18"},
                             "MySQL");
-    BindFunction(lib, "mysql_init", init);
-    BindFunction(lib, "mysql_options", options);
-    BindFunction(lib, "mysql_real_connect", real_connect);
-    BindFunction(lib, "mysql_close", close);
-    BindFunction(lib, "mysql_error", error);
-    BindFunction(lib, "mysql_errno", errnum);
-    BindFunction(lib, "mysql_real_query", real_query);
-    BindFunction(lib, "mysql_store_result", store_result);
-    BindFunction(lib, "mysql_field_count", field_count);
-    BindFunction(lib, "mysql_free_result", free_result);
-    BindFunction(lib, "mysql_num_fields", num_fields);
-    BindFunction(lib, "mysql_fetch_fields", fetch_fields);
-    BindFunction(lib, "mysql_fetch_row", fetch_row);
-    BindFunction(lib, "mysql_fetch_lengths", fetch_lengths);
+    BindFunction(*lib, "mysql_init", init);
+    BindFunction(*lib, "mysql_options", options);
+    BindFunction(*lib, "mysql_real_connect", real_connect);
+    BindFunction(*lib, "mysql_close", close);
+    BindFunction(*lib, "mysql_error", error);
+    BindFunction(*lib, "mysql_errno", errnum);
+    BindFunction(*lib, "mysql_real_query", real_query);
+    BindFunction(*lib, "mysql_store_result", store_result);
+    BindFunction(*lib, "mysql_field_count", field_count);
+    BindFunction(*lib, "mysql_free_result", free_result);
+    BindFunction(*lib, "mysql_num_fields", num_fields);
+    BindFunction(*lib, "mysql_fetch_fields", fetch_fields);
+    BindFunction(*lib, "mysql_fetch_row", fetch_row);
+    BindFunction(*lib, "mysql_fetch_lengths", fetch_lengths);
   }
 };
 
@@ -125,7 +125,7 @@ class MySQLConnection final : public TDBConnection {
   explicit MySQLConnection(TDBSettings settings) : settings_(std::move(settings)) {}
 
   void Connect() override {
-    if (!api_.lib.loaded()) {
+    if (api_.lib == nullptr) {
       MyApi api;
       api.Load(settings_.ClientLibrary);
       api_ = std::move(api);

@@ -20,7 +20,7 @@ std::optional<TOdbcDriverOverride>& DriverOverride() {
 
 // The driver manager functions this driver calls.
 struct OdbcApi {
-  DynamicLibrary lib;
+  const DynamicLibrary* lib = nullptr;
   decltype(&SQLAllocHandle) AllocHandle = nullptr;
   decltype(&SQLFreeHandle) FreeHandle = nullptr;
   decltype(&SQLSetEnvAttr) SetEnvAttr = nullptr;
@@ -37,19 +37,19 @@ struct OdbcApi {
   void Load() {
     // The driver manager, not a vendor client: [banco] client_path is not
     // used for SQL Server.
-    lib = LoadClientLibrary("", {"libodbc.so.2", "libodbc.so.1", "libodbc.so"}, "ODBC");
-    BindFunction(lib, "SQLAllocHandle", AllocHandle);
-    BindFunction(lib, "SQLFreeHandle", FreeHandle);
-    BindFunction(lib, "SQLSetEnvAttr", SetEnvAttr);
-    BindFunction(lib, "SQLDriversW", DriversW);
-    BindFunction(lib, "SQLDriverConnectW", DriverConnectW);
-    BindFunction(lib, "SQLDisconnect", Disconnect);
-    BindFunction(lib, "SQLExecDirectW", ExecDirectW);
-    BindFunction(lib, "SQLNumResultCols", NumResultCols);
-    BindFunction(lib, "SQLDescribeColW", DescribeColW);
-    BindFunction(lib, "SQLFetch", Fetch);
-    BindFunction(lib, "SQLGetData", GetData);
-    BindFunction(lib, "SQLGetDiagRecW", GetDiagRecW);
+    lib = &LoadClientLibrary("", {"libodbc.so.2", "libodbc.so.1", "libodbc.so"}, "ODBC");
+    BindFunction(*lib, "SQLAllocHandle", AllocHandle);
+    BindFunction(*lib, "SQLFreeHandle", FreeHandle);
+    BindFunction(*lib, "SQLSetEnvAttr", SetEnvAttr);
+    BindFunction(*lib, "SQLDriversW", DriversW);
+    BindFunction(*lib, "SQLDriverConnectW", DriverConnectW);
+    BindFunction(*lib, "SQLDisconnect", Disconnect);
+    BindFunction(*lib, "SQLExecDirectW", ExecDirectW);
+    BindFunction(*lib, "SQLNumResultCols", NumResultCols);
+    BindFunction(*lib, "SQLDescribeColW", DescribeColW);
+    BindFunction(*lib, "SQLFetch", Fetch);
+    BindFunction(*lib, "SQLGetData", GetData);
+    BindFunction(*lib, "SQLGetDiagRecW", GetDiagRecW);
   }
 
   // "[SQLSTATE] message" for every diagnostic record of `handle`.
@@ -183,7 +183,7 @@ class OdbcConnection final : public TDBConnection {
   ~OdbcConnection() override { Disconnect(); }
 
   void Connect() override {
-    if (!api_.lib.loaded()) {
+    if (api_.lib == nullptr) {
       OdbcApi api;
       api.Load();
       api_ = std::move(api);

@@ -14,7 +14,7 @@ constexpr Oid kByteaOid = 17;
 
 // The libpq functions this driver calls.
 struct PqApi {
-  DynamicLibrary lib;
+  const DynamicLibrary* lib = nullptr;
   decltype(&PQconnectdbParams) connectdbParams = nullptr;
   decltype(&PQstatus) status = nullptr;
   decltype(&PQerrorMessage) errorMessage = nullptr;
@@ -34,24 +34,24 @@ struct PqApi {
   decltype(&PQfreemem) freemem = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = LoadClientLibrary(client_path, {"libpq.so.5", "libpq.so"}, "PostgreSQL");
-    BindFunction(lib, "PQconnectdbParams", connectdbParams);
-    BindFunction(lib, "PQstatus", status);
-    BindFunction(lib, "PQerrorMessage", errorMessage);
-    BindFunction(lib, "PQfinish", finish);
-    BindFunction(lib, "PQexec", exec);
-    BindFunction(lib, "PQresultStatus", resultStatus);
-    BindFunction(lib, "PQresultErrorMessage", resultErrorMessage);
-    BindFunction(lib, "PQclear", clear);
-    BindFunction(lib, "PQntuples", ntuples);
-    BindFunction(lib, "PQnfields", nfields);
-    BindFunction(lib, "PQfname", fname);
-    BindFunction(lib, "PQftype", ftype);
-    BindFunction(lib, "PQgetisnull", getisnull);
-    BindFunction(lib, "PQgetvalue", getvalue);
-    BindFunction(lib, "PQgetlength", getlength);
-    BindFunction(lib, "PQunescapeBytea", unescapeBytea);
-    BindFunction(lib, "PQfreemem", freemem);
+    lib = &LoadClientLibrary(client_path, {"libpq.so.5", "libpq.so"}, "PostgreSQL");
+    BindFunction(*lib, "PQconnectdbParams", connectdbParams);
+    BindFunction(*lib, "PQstatus", status);
+    BindFunction(*lib, "PQerrorMessage", errorMessage);
+    BindFunction(*lib, "PQfinish", finish);
+    BindFunction(*lib, "PQexec", exec);
+    BindFunction(*lib, "PQresultStatus", resultStatus);
+    BindFunction(*lib, "PQresultErrorMessage", resultErrorMessage);
+    BindFunction(*lib, "PQclear", clear);
+    BindFunction(*lib, "PQntuples", ntuples);
+    BindFunction(*lib, "PQnfields", nfields);
+    BindFunction(*lib, "PQfname", fname);
+    BindFunction(*lib, "PQftype", ftype);
+    BindFunction(*lib, "PQgetisnull", getisnull);
+    BindFunction(*lib, "PQgetvalue", getvalue);
+    BindFunction(*lib, "PQgetlength", getlength);
+    BindFunction(*lib, "PQunescapeBytea", unescapeBytea);
+    BindFunction(*lib, "PQfreemem", freemem);
   }
 };
 
@@ -117,7 +117,7 @@ class PostgreSQLConnection final : public TDBConnection {
   explicit PostgreSQLConnection(TDBSettings settings) : settings_(std::move(settings)) {}
 
   void Connect() override {
-    if (!api_.lib.loaded()) {
+    if (api_.lib == nullptr) {
       PqApi api;
       api.Load(settings_.ClientLibrary);
       api_ = std::move(api);
