@@ -13,6 +13,11 @@ void Require(const std::string& value, const char* message) {
   if (value.empty()) throw DBError(message);
 }
 
+// Settings of the systems reached through their vendor's own client.
+TDBSettings VendorClientSettings(const TSincConfig& c, const char* charset) {
+  return TDBSettings{c.DBHost, c.DBPort, c.DBName, c.DBUser, c.DBPass, charset, c.DBClientPath};
+}
+
 }  // namespace
 
 TDBProvider::TDBProvider() {
@@ -47,24 +52,21 @@ void TDBProvider::ConfigFirebird() {
   Require(FConfig.DBName, "ConfigFirebird: [banco] nome= não informado no Marlux.ini");
   Require(FConfig.DBUser, "ConfigFirebird: [banco] usuario= não informado no Marlux.ini");
   FSystem = dbFirebird;
-  FSettings = TDBSettings{FConfig.DBHost, FConfig.DBPort, FConfig.DBName, FConfig.DBUser,
-                          FConfig.DBPass, "UTF8", FConfig.DBClientPath};
+  FSettings = VendorClientSettings(FConfig, "UTF8");
   FConnection = NewFirebirdConnection(FSettings);
 }
 
 void TDBProvider::ConfigMySQL() {
   Require(FConfig.DBName, "ConfigMySQL: [banco] nome= não informado no Marlux.ini");
   FSystem = dbMySQL;
-  FSettings = TDBSettings{FConfig.DBHost, FConfig.DBPort, FConfig.DBName, FConfig.DBUser,
-                          FConfig.DBPass, "utf8mb4", FConfig.DBClientPath};
+  FSettings = VendorClientSettings(FConfig, "utf8mb4");
   FConnection = NewMySQLConnection(FSettings);
 }
 
 void TDBProvider::ConfigPostgreSQL() {
   Require(FConfig.DBName, "ConfigPostgreSQL: [banco] nome= não informado no Marlux.ini");
   FSystem = dbPostgreSQL;
-  FSettings = TDBSettings{FConfig.DBHost, FConfig.DBPort, FConfig.DBName, FConfig.DBUser,
-                          FConfig.DBPass, "UTF8", FConfig.DBClientPath};
+  FSettings = VendorClientSettings(FConfig, "UTF8");
   FConnection = NewPostgreSQLConnection(FSettings);
 }
 
