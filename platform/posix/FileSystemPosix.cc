@@ -129,11 +129,13 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::string ReadFile(const std::string& path) override {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so a FIFO named *.xml cannot hang the agent on open.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) throw PosixError("open", path, errno);
     struct stat before, after;
     if (::fstat(fd.get(), &before) != 0) throw PosixError("fstat", path, errno);
     if (S_ISDIR(before.st_mode)) throw PosixError("read", path, EISDIR);
+    if (!S_ISREG(before.st_mode)) throw PlatformError("nao e um arquivo comum: '" + path + "'");
     std::string data;
     data.reserve(static_cast<size_t>(before.st_size));
     char buf[65536];
