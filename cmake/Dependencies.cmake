@@ -1,14 +1,37 @@
 # Third-party libraries of the core, gathered in one interface target.
 # The ERP database clients are not here: they are loaded at run time.
-find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
 add_library(lumacor_deps INTERFACE)
 
 if(WIN32)
-  # Filled by the Windows build.
+  # Cross-built by scripts/build-windows into LUMACOR_WIN_PREFIX (see
+  # cmake/mingw-w64.cmake). PCRE2 and zlib are linked in; SQLite is the
+  # sqlite3.dll beside the executable, loaded at run time, so only its
+  # header is needed here. The system's own DLLs supply HTTP (WinHTTP),
+  # SHA-256 (CNG), the service manager and the shell.
+  find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h REQUIRED)
+  find_path(PCRE2_INCLUDE_DIR pcre2.h REQUIRED)
+  find_library(PCRE2_LIBRARY NAMES libpcre2-8.a REQUIRED)
+  find_path(SQLITE3_INCLUDE_DIR sqlite3.h REQUIRED)
+  find_path(ZLIB_INCLUDE_DIR zlib.h REQUIRED)
+  find_library(ZLIB_LIBRARY NAMES libz.a REQUIRED)
+
+  target_include_directories(lumacor_deps INTERFACE
+    ${RAPIDJSON_INCLUDE_DIR} ${PCRE2_INCLUDE_DIR} ${SQLITE3_INCLUDE_DIR} ${ZLIB_INCLUDE_DIR})
+  target_compile_definitions(lumacor_deps INTERFACE
+    PCRE2_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  target_link_libraries(lumacor_deps INTERFACE
+    ${PCRE2_LIBRARY} ${ZLIB_LIBRARY}
+    winhttp bcrypt crypt32 ws2_32 advapi32 shell32 user32 kernel32
+    Threads::Threads)
+  # No mingw runtime DLLs to ship: libstdc++, libgcc and winpthread are
+  # linked in, leaving sqlite3.dll as the one file beside the executable.
+  target_link_options(lumacor_deps INTERFACE -static)
   return()
 endif()
+
+find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
 pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
