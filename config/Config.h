@@ -68,6 +68,7 @@ class TConfigManager {
   std::string GetSQL();
 
  private:
+  std::string Join(const std::string& a, const std::string& b) const;
   std::string GetDataDir();
   std::string GetIniPath();
   std::string ResolvePath(const std::string& value);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "platform/Process.h"
 #include "testsupport/TestSupport.h"
 
 namespace lumacor {
@@ -14,7 +15,55 @@ namespace {
 using testing::ReadFileBytes;
 using testing::TempDir;
 
-class FileSystemTest : public ::testing::Test {
+TEST(FileSystemTest, ExistenceListingAndFolders) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string file = dir.Write("a/b.xml", "x");
+  EXPECT_TRUE(fs->FileExists(file));
+  EXPECT_FALSE(fs->FileExists(dir.Path("a")));
+  EXPECT_TRUE(fs->DirectoryExists(dir.Path("a")));
+  EXPECT_FALSE(fs->DirectoryExists(file));
+  fs->CreateDirectories(dir.Path("x/y/z"));
+  EXPECT_TRUE(fs->DirectoryExists(dir.Path("x/y/z")));
+  EXPECT_THROW(fs->CreateDirectories(file + "/sub"), PlatformError);
+  auto entries = fs->ListDirectory(dir.path());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(entries[0].is_directory && entries[1].is_directory);
+  EXPECT_THROW(fs->ListDirectory(dir.Path("missing")), PlatformError);
+}
+
+TEST(FileSystemTest, RenameNeverReplaces) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string a = dir.Write("a", "A"), b = dir.Write("b", "B");
+  EXPECT_THROW(fs->RenameNoReplace(a, b), PlatformError);
+  EXPECT_EQ(ReadFileBytes(b), "B");
+  fs->RenameNoReplace(a, dir.Path("c"));
+  EXPECT_FALSE(fs->FileExists(a));
+  EXPECT_EQ(ReadFileBytes(dir.Path("c")), "A");
+  fs->DeleteFile(dir.Path("c"));
+  EXPECT_FALSE(fs->FileExists(dir.Path("c")));
+  EXPECT_THROW(fs->DeleteFile(dir.Path("c")), PlatformError);
+}
+
+TEST(FileSystemTest, AppendReportsPosition) {
+  TempDir dir;
+  auto f = FileSystem::Default()->OpenAppend(dir.Path("l"));
+  EXPECT_EQ(f->Position(), 0);
+  f->Append("abc");
+  EXPECT_EQ(f->Position(), 3);
+}
+
+TEST(FileSystemTest, FolderOf) {
+  struct Case {
+    const char* path;
+    const char* folder;
+  } cases[] = {{"/a/b/c.log", "/a/b"}, {"/c.log", "/"},       {"c.log", ""},
+               {"C:\\c.log", "C:\\"},  {"C:\\l\\c.log", "C:\\l"}, {"a\\b/c", "a\\b"}};
+  for (const auto& c : cases) EXPECT_EQ(FolderOf(c.path), c.folder) << c.path;
+}
+
+class FileSystemContentTest : public ::testing::Test {
  protected:
   FileSystem* fs_ = FileSystem::Default();
   TempDir dir_;
@@ -23,7 +72,7 @@ class FileSystemTest : public ::testing::Test {
   }
 };
 
-TEST_F(FileSystemTest, CreateListAndTellFilesFromFolders) {
+TEST_F(FileSystemContentTest, CreateListAndTellFilesFromFolders) {
   std::string nested = Join(Join(Join(dir_.path(), "a"), "b\xC3\xA7"), "c");
   fs_->CreateDirectories(nested);
   fs_->CreateDirectories(nested + fs_->Separator());  // existing, trailing separator
@@ -48,7 +97,7 @@ TEST_F(FileSystemTest, CreateListAndTellFilesFromFolders) {
   EXPECT_THROW(fs_->ListDirectory(Join(dir_.path(), "missing")), PlatformError);
 }
 
-TEST_F(FileSystemTest, ReadFileKeepsBytesAndStatMatches) {
+TEST_F(FileSystemContentTest, ReadFileKeepsBytesAndStatMatches) {
   std::string bytes("<a>\r\n\0\xFF\xC3\xA3</a>\n", 15);
   bytes += std::string(200000, 'z');  // more than one read
   std::string file = dir_.Write("f.xml", bytes);
@@ -75,7 +124,7 @@ TEST_F(FileSystemTest, ReadFileKeepsBytesAndStatMatches) {
   EXPECT_EQ(fs_->ReadFile(dir_.Write("empty.xml", "")), "");
 }
 
-TEST_F(FileSystemTest, AppendCreatesExtendsAndLetsReadersIn) {
+TEST_F(FileSystemContentTest, AppendCreatesExtendsAndLetsReadersIn) {
   std::string file = Join(dir_.path(), "log.txt");
   {
     auto out = fs_->OpenAppend(file);
@@ -93,24 +142,7 @@ TEST_F(FileSystemTest, AppendCreatesExtendsAndLetsReadersIn) {
   EXPECT_THROW(fs_->OpenAppend(Join(Join(dir_.path(), "missing"), "log.txt")), PlatformError);
 }
 
-TEST_F(FileSystemTest, RenameNeverReplacesAndDeleteRemoves) {
-  std::string a = dir_.Write("a.log", "A");
-  std::string b = dir_.Write("b.log", "B");
-  EXPECT_THROW(fs_->RenameNoReplace(a, b), PlatformError);
-  EXPECT_EQ(ReadFileBytes(a), "A");
-  EXPECT_EQ(ReadFileBytes(b), "B");
-
-  std::string c = Join(dir_.path(), "c.log");
-  fs_->RenameNoReplace(a, c);
-  EXPECT_FALSE(fs_->FileExists(a));
-  EXPECT_EQ(ReadFileBytes(c), "A");
-
-  fs_->DeleteFile(c);
-  EXPECT_FALSE(fs_->FileExists(c));
-  EXPECT_THROW(fs_->DeleteFile(c), PlatformError);
-}
-
-TEST_F(FileSystemTest, FullPathResolvesDotsWithoutTouchingTheDisk) {
+TEST_F(FileSystemContentTest, FullPathResolvesDotsWithoutTouchingTheDisk) {
   char sep = fs_->Separator();
   std::string base = fs_->FullPath(dir_.path());
   EXPECT_EQ(fs_->FullPath(Join(Join(Join(base, "x"), ".."), "y")), Join(base, "y"));

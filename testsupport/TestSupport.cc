@@ -85,32 +85,36 @@ LogCapture::LogCapture() : log_path_(dir_.Path("test.log")), previous_(GLogger) 
 
 LogCapture::~LogCapture() { GLogger = previous_; }
 
-std::vector<LogLine> LogCapture::Lines() const {
+std::vector<LogLine> ReadLogLines(const std::string& path) {
   std::vector<LogLine> out;
   std::string bytes;
   try {
-    bytes = ReadFileBytes(log_path_);
+    bytes = ReadFileBytes(path);
   } catch (const std::exception&) {
     return out;
   }
   if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
-  // "yyyy-mm-dd hh:nn:ss [LEVEL] message\r\n"; messages may hold line
-  // breaks, so split on the line prefix rather than on every line end.
+  // "yyyy-mm-dd hh:nn:ss [LEVEL] message\r\n"; a message may hold line
+  // breaks, so a line ends only where the next time stamp starts.
+  auto starts_line = [&](size_t at) {
+    return at + 27 <= bytes.size() && bytes[at + 4] == '-' && bytes[at + 7] == '-' &&
+           bytes[at + 20] == '[' && bytes[at + 26] == ']';
+  };
   size_t pos = 0;
   while (pos < bytes.size()) {
     size_t end = bytes.find("\r\n", pos);
-    while (end != std::string::npos && end + 2 < bytes.size() &&
-           !(bytes.size() > end + 2 + 22 && bytes[end + 2 + 4] == '-' &&
-             bytes[end + 2 + 20] == '[')) {
+    while (end != std::string::npos && end + 2 < bytes.size() && !starts_line(end + 2)) {
       end = bytes.find("\r\n", end + 2);
     }
     if (end == std::string::npos) end = bytes.size();
     std::string line = bytes.substr(pos, end - pos);
-    if (line.size() >= 27) out.push_back({line.substr(21, 5), line.substr(28)});
+    if (line.size() >= 27) out.push_back({line.substr(21, 5), line.substr(std::min<size_t>(28, line.size()))});
     pos = end + 2;
   }
   return out;
 }
+
+std::vector<LogLine> LogCapture::Lines() const { return ReadLogLines(log_path_); }
 
 std::vector<std::string> LogCapture::Messages() const {
   std::vector<std::string> out;

@@ -38,6 +38,9 @@ struct LogLine {
   std::string message;  // the message text as written
 };
 
+// The lines of a log file written by TLogger; empty when it is missing.
+std::vector<LogLine> ReadLogLines(const std::string& path);
+
 // Points GLogger at a logger writing into a temporary folder for its
 // lifetime, and reads the lines back.
 class LogCapture {
