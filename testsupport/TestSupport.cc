@@ -1,11 +1,14 @@
 #include "testsupport/TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/FileSystem.h"
 
 namespace lumacor::testing {
 
@@ -55,7 +58,14 @@ TempDir::~TempDir() {
   fs::remove_all(U8Path(path_), ec);
 }
 
-std::string TempDir::Path(const std::string& rel) const { return path_ + "/" + rel; }
+std::string TempDir::Path(const std::string& rel) const {
+  // Written with the platform's separator, as the code under test writes
+  // paths, so that expected and actual paths compare equal on Windows too.
+  char sep = FileSystem::Default()->Separator();
+  std::string out = path_ + sep + rel;
+  std::replace(out.begin() + static_cast<std::ptrdiff_t>(path_.size()), out.end(), '/', sep);
+  return out;
+}
 
 std::string TempDir::Write(const std::string& rel, const std::string& bytes) const {
   std::string p = Path(rel);
