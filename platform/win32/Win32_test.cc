@@ -8,6 +8,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Locale.h"
 #include "platform/Process.h"
+#include "platform/ServiceControl.h"
 #include "platform/win32/WinApi.h"
 #include "testsupport/TestSupport.h"
 
@@ -126,6 +127,14 @@ TEST(Win32ProcessTest, ExecutableAndEnvironment) {
   ::SetEnvironmentVariableW(L"LUMACOR_TESTE", nullptr);
   EXPECT_EQ(p->GetEnv("LUMACOR_TESTE"), "");
   EXPECT_FALSE(Clock::Default()->TimeSeparator().empty());
+}
+
+// StartServiceCtrlDispatcherW is left to the service lifecycle test: under
+// Wine it waits 10 s for a manager that never calls, and now and then the
+// process ends inside it.
+TEST(Win32ServiceControlTest, LibraryNameAndConsoleOutsideAConsole) {
+  EXPECT_STREQ(SqliteLibraryFileName(), "sqlite3.dll");
+  ServiceControl::Default()->ConsoleWriteLine("sem console: nada acontece");
 }
 
 }  // namespace
