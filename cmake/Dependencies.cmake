@@ -50,3 +50,12 @@ target_link_libraries(lumacor_deps INTERFACE
   PkgConfig::PCRE2 PkgConfig::SQLITE3 PkgConfig::LIBCRYPTO PkgConfig::LIBSSL
   PkgConfig::LIBCURL PkgConfig::ZLIB PkgConfig::LIBSYSTEMD
   Threads::Threads ${CMAKE_DL_LIBS})
+
+# Headers of the ERP database clients, for their types and constants only:
+# the client libraries are loaded at run time, never linked.
+find_path(LIBPQ_INCLUDE_DIR libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
+find_path(MYSQL_INCLUDE_DIR mysql.h PATH_SUFFIXES mariadb mysql REQUIRED)
+find_path(FIREBIRD_INCLUDE_DIR ibase.h PATH_SUFFIXES firebird REQUIRED)
+find_path(ODBC_INCLUDE_DIR sqlext.h REQUIRED)
+set(LUMACOR_DB_CLIENT_INCLUDE_DIRS
+  ${LIBPQ_INCLUDE_DIR} ${MYSQL_INCLUDE_DIR} ${FIREBIRD_INCLUDE_DIR} ${ODBC_INCLUDE_DIR})

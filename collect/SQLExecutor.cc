@@ -1,0 +1,54 @@
+#include "collect/SQLExecutor.h"
+
+#include <stdexcept>
+
+#include "collect/NFeValidator.h"
+#include "collect/XMLNormalizer.h"
+#include "common/Text.h"
+#include "config/Config.h"
+#include "log/Logger.h"
+
+namespace lumacor {
+
+TXmlRowArray TSQLExecutor::Executar() {
+  const std::string sql = GConfigManager->GetSQL();
+  if (TrimControl(sql).empty()) {
+    throw std::runtime_error("SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
+  }
+  TDBConnection* connection = FDBProvider->GetConnection();
+  const std::unique_ptr<TDBCursor> query = connection->Query(sql);
+
+  const int chave_col = query->FindColumn("CHAVE_UNICA");
+  if (chave_col < 0) throw std::runtime_error("SQL nao retornou coluna CHAVE_UNICA.");
+  const int xml_col = query->FindColumn("XML");
+  if (xml_col < 0) {
+    throw std::runtime_error("SQL nao retornou coluna XML. Use alias: XML_COLUNA AS XML.");
+  }
+  const bool log_ignorados = GConfigManager->Config().LogIgnorados;
+
+  TXmlRowArray rows;
+  while (query->Next()) {
+    std::string chave = TrimControlCopy(RequireUtf8(query->AsText(chave_col)));
+    std::string xml = TXMLNormalizer::Normalize(*query, xml_col);
+
+    std::string key = TNFeValidator::ExtractChaveAcesso(xml);
+    if (!key.empty()) chave = std::move(key);
+    if (chave.empty()) continue;
+
+    if (TNFeValidator::IsDocumentoFiscalOuEvento(xml)) {
+      const bool cancelamento = TNFeValidator::IsEventoCancelamento(xml);
+      const bool inutilizacao = !cancelamento && TNFeValidator::IsInutilizacao(xml);
+      rows.push_back(TXmlRow{chave, std::move(xml)});
+      if (cancelamento) {
+        LogInfo("Evento de cancelamento detectado no banco: " + chave);
+      } else if (inutilizacao) {
+        LogInfo("Inutilizacao detectada no banco: " + chave);
+      }
+    } else if (log_ignorados) {
+      LogWarning("XML ignorado, nao e documento fiscal/evento.");
+    }
+  }
+  return rows;
+}
+
+}  // namespace lumacor

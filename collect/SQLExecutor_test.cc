@@ -1,0 +1,275 @@
+// The database collector end to end against the real servers scripts/test
+// starts: one suite, run over every client driver.
+#include "collect/SQLExecutor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <optional>
+
+#include "common/Text.h"
+#include "testsupport/DBServers.h"
+#include "testsupport/TestSupport.h"
+
+namespace lumacor {
+namespace {
+
+using testing::ConfigScope;
+using testing::DBBackend;
+using testing::LogCapture;
+using testing::SqlText;
+
+const std::string kKey1 = "35230112345678000199550010000001231000001234";
+const std::string kKey2 = "41230198765432000155650020000004561000004567";
+const std::string kInutDigits = "35231234567800019955001000000100000001000";  // 41 digits
+
+std::string NFe(const std::string& key) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><nfeProc versao=\"4.00\" "
+         "xmlns=\"http://www.portalfiscal.inf.br/nfe\"><NFe><infNFe Id=\"NFe" + key +
+         "\" versao=\"4.00\"><ide><mod>55</mod><natOp>Venda de produção — "
+         "ação</natOp></ide></infNFe></NFe></nfeProc>";
+}
+const std::string kNFCeWithoutKey =
+    "<?xml version=\"1.0\"?><NFe><infNFe><ide><mod>65</mod></ide></infNFe></NFe>";
+std::string Cancel(const std::string& key) {
+  return "<procEventoNFe><evento><infEvento Id=\"ID110111" + key + "01\"><chNFe>" + key +
+         "</chNFe><tpEvento>110111</tpEvento></infEvento></evento></procEventoNFe>";
+}
+const std::string kInut = "<procInutNFe><inutNFe><infInut Id=\"ID" + kInutDigits +
+                          "\"><xJust>Numeração não utilizada</xJust></infInut></inutNFe>"
+                          "</procInutNFe>";
+const std::string kPedido = "<?xml version=\"1.0\"?><pedido><numero>1</numero></pedido>";
+const std::string kBom = "\xEF\xBB\xBF";  // U+FEFF in UTF-8
+
+std::string Utf16Le(const std::string& utf8) {
+  std::string out;
+  for (char16_t u : Utf8ToUtf16(utf8)) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  }
+  return out;
+}
+
+class CollectorOnServer : public ::testing::TestWithParam<const DBBackend*> {
+ protected:
+  void SetUp() override {
+    LUMACOR_REQUIRE_SERVER(backend(), config_);
+    static std::atomic<int> counter{0};
+    table_ = "lumacor_docs_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    // Fixtures go in through the vendor's own driver; for ODBC that is
+    // libpq on the same database.
+    setup_config_ = config_;
+    if (backend().odbc) setup_config_.DBType = "postgresql";
+    ConfigScope scope(setup_config_);
+    setup_ = std::make_unique<TDBProvider>();
+    Exec("CREATE TABLE " + table_ + " (ID INTEGER NOT NULL, CHAVE VARCHAR(100), TXT " +
+         backend().text_type + ", BIN " + backend().blob_type + ")");
+  }
+
+  void TearDown() override {
+    if (setup_ != nullptr) Exec("DROP TABLE " + table_);
+  }
+
+  const DBBackend& backend() const { return *GetParam(); }
+
+  void Exec(const std::string& sql) { setup_->GetConnection()->Query(sql); }
+
+  // NULL where a value is absent; `bin` goes in as bytes.
+  void Insert(int id, std::optional<std::string> chave, std::optional<std::string> txt,
+              std::optional<std::string> bin = std::nullopt) {
+    auto lit = [](const std::optional<std::string>& v) { return v ? SqlText(*v) : "NULL"; };
+    Exec("INSERT INTO " + table_ + " (ID, CHAVE, TXT, BIN) VALUES (" + std::to_string(id) + ", " +
+         lit(chave) + ", " + lit(txt) + ", " +
+         (bin ? backend().blob_literal(*bin) : std::string("NULL")) + ")");
+  }
+
+  TXmlRowArray Collect(const std::string& sql, bool log_ignorados = true) {
+    TSincConfig c = config_;
+    c.SQLColeta = sql;
+    c.LogIgnorados = log_ignorados;
+    ConfigScope scope(c);
+    testing::OdbcRedirect odbc(backend(), config_);
+    TDBProvider provider;
+    TSQLExecutor executor(&provider);
+    return executor.Executar();
+  }
+
+  std::string TextQuery() const {
+    return "SELECT chave AS chave_unica, txt AS xml FROM " + table_ + " ORDER BY id";
+  }
+  std::string BlobQuery() const {
+    return "SELECT CHAVE AS CHAVE_UNICA, BIN AS XML FROM " + table_ + " ORDER BY ID";
+  }
+
+  TSincConfig config_;
+  TSincConfig setup_config_;
+  std::string table_;
+  std::unique_ptr<TDBProvider> setup_;
+};
+
+TEST_P(CollectorOnServer, TextRowsFollowTheIdentifierRules) {
+  Insert(1, "  PED-1 \t", "\r\n\r\n" + NFe(kKey1));
+  Insert(2, "PED-2", kBom + kNFCeWithoutKey);
+  Insert(3, "PED-3", Cancel(kKey1));
+  Insert(4, "PED-4", "\n" + kInut);
+  Insert(5, "", kPedido);
+  Insert(6, std::nullopt, std::nullopt);
+  Insert(7, "PED-7", std::nullopt);
+  Insert(8, "PED-8", kPedido);
+  Insert(9, "", "\r\n" + NFe(kKey2) + "\r\n");
+
+  for (bool log_ignorados : {true, false}) {
+    SCOPED_TRACE(log_ignorados ? "LogIgnorados" : "sem LogIgnorados");
+    LogCapture log;
+    const TXmlRowArray rows = Collect(TextQuery(), log_ignorados);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0].ChaveUnica, kKey1);
+    EXPECT_EQ(rows[0].XML, NFe(kKey1));
+    EXPECT_EQ(rows[1].ChaveUnica, "PED-2");
+    EXPECT_EQ(rows[1].XML, kNFCeWithoutKey);
+    EXPECT_EQ(rows[2].ChaveUnica, kKey1);
+    EXPECT_EQ(rows[2].XML, Cancel(kKey1));
+    EXPECT_EQ(rows[3].ChaveUnica, "INUT-" + kInutDigits);
+    EXPECT_EQ(rows[3].XML, kInut);
+    EXPECT_EQ(rows[4].ChaveUnica, kKey2);  // the key stands in for an empty CHAVE_UNICA
+    EXPECT_EQ(rows[4].XML, NFe(kKey2));
+
+    std::vector<std::string> expected = {
+        "INFO |Evento de cancelamento detectado no banco: " + kKey1,
+        "INFO |Inutilizacao detectada no banco: INUT-" + kInutDigits};
+    if (log_ignorados) {
+      // Rows 7 (NULL XML) and 8; rows 5 and 6 have no identifier and go silently.
+      expected.push_back("WARN |XML ignorado, nao e documento fiscal/evento.");
+      expected.push_back("WARN |XML ignorado, nao e documento fiscal/evento.");
+    }
+    EXPECT_EQ(log.Messages(), expected);
+  }
+}
+
+TEST_P(CollectorOnServer, BlobRowsAreDecodedByTheirByteOrderMark) {
+  Insert(1, "B1", std::nullopt, kBom + "\r\n" + NFe(kKey1));
+  Insert(2, "B2", std::nullopt, NFe(kKey2));  // UTF-8 with accents, no mark
+  Insert(3, "B3", std::nullopt, "\xFF\xFE" + Utf16Le(Cancel(kKey2)));
+  Insert(4, "B4", std::nullopt, std::nullopt);
+  Insert(5, "B5", std::nullopt, "\xFE\xFF" + std::string("\0<\0p\0/\0>", 8));
+
+  LogCapture log;
+  const TXmlRowArray rows = Collect(BlobQuery());
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].ChaveUnica, kKey1);
+  EXPECT_EQ(rows[0].XML, NFe(kKey1));
+  EXPECT_EQ(rows[1].ChaveUnica, kKey2);
+  EXPECT_EQ(rows[1].XML, NFe(kKey2));
+  EXPECT_EQ(rows[2].ChaveUnica, kKey2);
+  EXPECT_EQ(rows[2].XML, Cancel(kKey2));
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"INFO |Evento de cancelamento detectado no banco: " + kKey2,
+                                      "WARN |XML ignorado, nao e documento fiscal/evento.",
+                                      "WARN |XML ignorado, nao e documento fiscal/evento."}));
+}
+
+TEST_P(CollectorOnServer, LegacyEncodedBlobFailsTheWholeRun) {
+  Insert(1, "B1", std::nullopt, NFe(kKey1));
+  Insert(2, "B2", std::nullopt, "<?xml version=\"1.0\"?><NFe><mod>55</mod><x>a\xE7\xE3o</x></NFe>");
+  Insert(3, "B3", std::nullopt, NFe(kKey2));
+  try {
+    Collect(BlobQuery());
+    FAIL() << "a BLOB em Windows-1252 deveria falhar a coleta";
+  } catch (const EncodingError& e) {
+    EXPECT_STREQ(e.what(), kNoMappingMessage);
+  }
+  // The failure leaves the database usable for the next cycle.
+  Exec("DELETE FROM " + table_ + " WHERE ID = 2");
+  EXPECT_EQ(Collect(BlobQuery()).size(), 2u);
+}
+
+TEST_P(CollectorOnServer, LargeDocumentsAreReadWhole) {
+  const std::string chunk = "<item>Produção ação</item>";
+  const int times = 9000;  // ~250 KB: several client segments and chunks
+  const std::string body = backend().repeat(SqlText(chunk), times);
+  const std::string head = "<?xml version=\"1.0\"?><NFe><infNFe Id=\"NFe" + kKey1 +
+                           "\"><ide><mod>55</mod></ide>";
+  Insert(1, "L1", std::nullopt);
+  Exec("UPDATE " + table_ + " SET TXT = " +
+       backend().concat(backend().concat(SqlText(head), body), SqlText("</infNFe></NFe>")) +
+       " WHERE ID = 1");
+  std::string expected = head;
+  for (int i = 0; i < times; ++i) expected += chunk;
+  expected += "</infNFe></NFe>";
+
+  const TXmlRowArray rows = Collect(TextQuery());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].ChaveUnica, kKey1);
+  EXPECT_EQ(rows[0].XML.size(), expected.size());
+  EXPECT_TRUE(rows[0].XML == expected);
+}
+
+TEST_P(CollectorOnServer, MissingColumnsAreReported) {
+  Insert(1, "A", NFe(kKey1));
+  struct Case {
+    std::string select;
+    const char* message;
+  } cases[] = {
+      {"SELECT txt AS xml FROM ", "SQL nao retornou coluna CHAVE_UNICA."},
+      {"SELECT chave AS chave_unica, txt AS xml_doc FROM ",
+       "SQL nao retornou coluna XML. Use alias: XML_COLUNA AS XML."},
+      {"SELECT chave, txt FROM ", "SQL nao retornou coluna CHAVE_UNICA."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.select);
+    try {
+      Collect(c.select + table_);
+      FAIL() << "deveria falhar";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST_P(CollectorOnServer, NoRowsGiveAnEmptyArrayAndNoMessage) {
+  LogCapture log;
+  EXPECT_TRUE(Collect(TextQuery()).empty());
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_P(CollectorOnServer, QueryErrorCarriesTheClientMessage) {
+  try {
+    Collect("SELECT chave AS chave_unica, txt AS xml FROM tabela_que_nao_existe_" + table_);
+    FAIL() << "deveria falhar";
+  } catch (const DBError& e) {
+    EXPECT_NE(std::string(e.what()), "");
+    EXPECT_EQ(std::string(e.what()).find("DBProvider"), std::string::npos) << e.what();
+  }
+  Insert(1, "A", NFe(kKey1));
+  EXPECT_EQ(Collect(TextQuery()).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CollectorOnServer,
+                         ::testing::Values(&testing::PostgreSQLBackend(),
+                                           &testing::MariaDBBackend(),
+                                           &testing::FirebirdBackend(),
+                                           &testing::OdbcPostgreSQLBackend()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+// Needs no server: the query is checked before any connection.
+TEST(SQLExecutor, BlankQueryFailsBeforeConnecting) {
+  TSincConfig c;
+  c.DBType = "postgresql";
+  c.DBHost = "127.0.0.1";
+  c.DBPort = 1;  // nothing listens there: a connection attempt would fail differently
+  c.DBName = "erp";
+  c.SQLColeta = " \r\n\t \n";
+  ConfigScope scope(c);
+  TDBProvider provider;
+  TSQLExecutor executor(&provider);
+  try {
+    executor.Executar();
+    FAIL() << "deveria falhar";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
+  }
+}
+
+}  // namespace
+}  // namespace lumacor

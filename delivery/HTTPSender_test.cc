@@ -1,0 +1,458 @@
+#include "delivery/HTTPSender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "common/Text.h"
+#include "testsupport/Fakes.h"
+#include "testsupport/TestSupport.h"
+#include "tools/TestPortal.h"
+
+namespace lumacor {
+namespace {
+
+using testing::Compression;
+using testing::ConfigScope;
+using testing::FakeProcess;
+using testing::PortalAnswer;
+using testing::PortalTls;
+using testing::RawTcpServer;
+using testing::RecordedRequest;
+using testing::TempDir;
+using testing::TestPortal;
+
+// ---- pure parts: URL, body, escaping, answer reading ----------------------
+
+TEST(HTTPSenderTest, UrlDropsEveryTrailingSlashAndNothingElse) {
+  struct Case {
+    const char* endpoint;
+    const char* url;
+  } cases[] = {
+      {"https://portal/api", "https://portal/api/xml/receber"},
+      {"https://portal/api/", "https://portal/api/xml/receber"},
+      {"https://portal/api//", "https://portal/api/xml/receber"},
+      {"https://portal/api///", "https://portal/api/xml/receber"},
+      {"", "/xml/receber"},
+      {"///", "/xml/receber"},
+      {" https://portal/api/ ", " https://portal/api/ /xml/receber"},
+      {"https://portal/a//b/", "https://portal/a//b/xml/receber"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MontarURL(c.endpoint), c.url) << c.endpoint;
+}
+
+TEST(HTTPSenderTest, JsonStringEscapesEachUtf16CodeUnit) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"", R"("")"},
+      {"abc XYZ 09 ~", R"("abc XYZ 09 ~")"},
+      {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {std::string("\0\x01\x1F", 3), R"("\u0000\u0001\u001F")"},
+      {"\x7F", "\"\x7F\""},
+      {"a\"b", R"("a\"b")"},
+      {"</NFe>", R"("<\/NFe>")"},
+      {"c:\\dir", R"("c:\\dir")"},
+      {"ç ã", R"("\u00E7 \u00E3")"},
+      {"\xC2\x80", R"("\u0080")"},
+      {"€", R"("\u20AC")"},
+      {"\xEF\xBF\xBF", R"("\uFFFF")"},
+      {"😀", R"("\uD83D\uDE00")"},
+      {"\xF4\x8F\xBF\xBF", R"("\uDBFF\uDFFF")"},
+      {"a\xFFz", R"("a\uFFFDz")"},         // invalid byte: replacement character
+      {"\xE3\x81", R"("\uFFFD\uFFFD")"},  // truncated sequence
+  };
+  for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
+}
+
+TEST(HTTPSenderTest, BodyIsCompactWithMembersInOrder) {
+  TCorpoEnvio c{"12345678000199", "tok/1", "K1", "<a/>", "firebird", "SRV"};
+  EXPECT_EQ(MontarCorpo(c),
+            R"({"cnpj":"12345678000199","token":"tok\/1","chave_unica":"K1","xml":"<a\/>",)"
+            R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"SRV","app_version":"1.0.2"}})");
+  EXPECT_EQ(MontarCorpo({}),
+            R"({"cnpj":"","token":"","chave_unica":"","xml":"",)"
+            R"("origem":{"app":"lumacor_relay","db_type":"","hostname":"","app_version":"1.0.2"}})");
+}
+
+TEST(HTTPSenderTest, StatusOfAnAnswer) {
+  struct Case {
+    std::string body;
+    std::string status;
+  } cases[] = {
+      {"", "recebido"},
+      {"<html><body>ok</body></html>", "recebido"},
+      {"texto simples", "recebido"},
+      {R"({"status":"ok"} extra)", "recebido"},  // not one complete value
+      {R"({"status":)", "recebido"},
+      {R"({"status":"ok"})", "ok"},
+      {R"(  {"status":"ação"}  )", "ação"},
+      {R"({"status":7})", "7"},
+      {R"({"status":1.50})", "1.50"},
+      {R"({"status":-2e3})", "-2e3"},
+      {R"({"status":true})", "true"},
+      {R"({"status":false})", "false"},
+      {R"({"status":null})", "recebido"},
+      {R"({})", "recebido"},
+      {R"({"Status":"x"})", "recebido"},
+      {R"({"data":{"status":"x"}})", "recebido"},
+      {R"({"a":1,"status":"primeiro","status":"segundo"})", "primeiro"},
+      {R"({"status":""})", ""},
+      {R"({"status":null,"status":[]})", "recebido"},  // the first one counts
+  };
+  for (const Case& c : cases) EXPECT_EQ(LerStatus(c.body), c.status) << c.body;
+
+  for (const char* bad : {"[1,2]", "null", "\"texto\"", "7", "true", R"({"status":{"a":1}})",
+                          R"({"status":[1]})"}) {
+    EXPECT_THROW(LerStatus(bad), std::exception) << bad;
+  }
+}
+
+TEST(HTTPSenderTest, DeeplyNestedJsonDoesNotOverflowTheStack) {
+  const size_t depth = 1000000;
+  std::string nested = R"({"status":"fundo","x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+  EXPECT_EQ(LerStatus(nested), "fundo");
+  EXPECT_EQ(LerStatus(std::string(depth, '[')), "recebido");  // incomplete
+  EXPECT_THROW(LerStatus(std::string(depth, '[') + std::string(depth, ']')), std::exception);
+}
+
+// ---- over loopback sockets ------------------------------------------------
+
+TSincConfig PortalConfig(const std::string& endpoint) {
+  TSincConfig c;
+  c.CNPJ = "12345678000199";
+  c.TokenEmpresa = "token-abc";
+  c.EndpointAPI = endpoint;
+  c.DBType = "firebird";
+  return c;
+}
+
+// A sender whose client trusts `portal`'s certificate (when it has one) and
+// waits `receive_ms` for answers.
+class SenderFixture : public ::testing::Test {
+ protected:
+  std::unique_ptr<THTTPSender> MakeSender(const TestPortal* tls_portal = nullptr, int32_t receive_ms = 30000) {
+    HttpClientSettings s;
+    s.receive_timeout_ms = receive_ms;
+    if (tls_portal != nullptr) s.ca_file = dir_.Write("ca.pem", tls_portal->CertificatePem());
+    return std::make_unique<THTTPSender>(HttpClient::Create(s), &process_);
+  }
+
+  TEnvioResult Send(THTTPSender& sender, const std::string& endpoint, const std::string& chave = "K",
+                    const std::string& xml = "<NFe/>") {
+    ConfigScope scope(PortalConfig(endpoint));
+    return sender.Enviar(chave, xml);
+  }
+
+  static std::string GuardMessage(const std::string& url, const std::string& type, const std::string& msg) {
+    return "Exceção HTTP ao enviar para " + url + " | Classe: " + type + " | Mensagem: " + msg;
+  }
+
+  // The "Classe" part of an error-guard message.
+  static std::string ClassOf(const std::string& message) {
+    size_t a = message.find(" | Classe: ");
+    size_t b = message.find(" | Mensagem: ");
+    if (a == std::string::npos || b == std::string::npos) return "";
+    return message.substr(a + 11, b - a - 11);
+  }
+
+  TempDir dir_;
+  FakeProcess process_;
+};
+
+TEST_F(SenderFixture, OutcomeOfEachAnswer) {
+  TestPortal portal;
+  auto sender = MakeSender();
+  const std::string endpoint = portal.BaseUrl() + "/api/";
+  const std::string url = portal.BaseUrl() + "/api/xml/receber";
+  struct Case {
+    PortalAnswer answer;
+    bool sucesso;
+    std::string status;
+    std::string mensagem;
+  } cases[] = {
+      {PortalAnswer::Status(200, R"({"status":"ok"})"), true, "ok", ""},
+      {PortalAnswer::Status(201, ""), true, "recebido", ""},
+      {PortalAnswer::Status(200, "<html><body>Olá</body></html>", "text/html"), true, "recebido", ""},
+      {PortalAnswer::Status(200, R"({"status":7})"), true, "7", ""},
+      {PortalAnswer::Status(200, R"({"status":true})"), true, "true", ""},
+      {PortalAnswer::Status(200, R"({"status":null})"), true, "recebido", ""},
+      {PortalAnswer::Status(200, "{}"), true, "recebido", ""},
+      {PortalAnswer::Status(201, R"({"status":"duplicado"})", "text/plain; charset=iso-8859-1"), true, "duplicado", ""},
+      {PortalAnswer::Status(202, ""), false, "", "HTTP 202 ao enviar para " + url + ": "},
+      {PortalAnswer::Status(204, ""), false, "", "HTTP 204 ao enviar para " + url + ": "},
+      {PortalAnswer::Status(400, R"({"erro":"token inválido"})"), false, "",
+       "HTTP 400 ao enviar para " + url + R"(: {"erro":"token inválido"})"},
+      {PortalAnswer::Status(500, "Erro interno\r\nlinha 2\n" + std::string(5000, 'e'), "text/plain"), false, "",
+       "HTTP 500 ao enviar para " + url + ": Erro interno\r\nlinha 2\n" + std::string(5000, 'e')},
+      {PortalAnswer::Status(200, "[1,2]"), false, "",
+       GuardMessage(url, "EJSONException", "A resposta JSON não é um objeto")},
+      {PortalAnswer::Status(200, "null"), false, "",
+       GuardMessage(url, "EJSONException", "A resposta JSON não é um objeto")},
+      {PortalAnswer::Status(200, R"({"status":{"a":1}})"), false, "",
+       GuardMessage(url, "EJSONException", "O valor de \"status\" na resposta não é texto")},
+      {PortalAnswer::Status(200, "Ol\xE1", "text/plain; charset=iso-8859-1"), false, "",
+       GuardMessage(url, "EEncodingError", kNoMappingMessage)},
+      {PortalAnswer::Status(500, "Erro: opera\xE7\xE3o", "text/plain"), false, "",
+       GuardMessage(url, "EEncodingError", kNoMappingMessage)},
+  };
+  for (const Case& c : cases) {
+    portal.SetAnswer(c.answer);
+    TEnvioResult r = Send(*sender, endpoint);
+    SCOPED_TRACE(std::to_string(c.answer.status) + " " + c.answer.body.substr(0, 60));
+    EXPECT_EQ(r.Sucesso, c.sucesso);
+    EXPECT_EQ(r.HTTPCode, c.answer.status);
+    EXPECT_EQ(r.Status, c.status);
+    EXPECT_EQ(r.MensagemErro, c.mensagem);
+  }
+}
+
+TEST_F(SenderFixture, PostsTheExactBodyAndHeaders) {
+  TestPortal portal;
+  auto sender = MakeSender();
+  TSincConfig cfg = PortalConfig(portal.BaseUrl() + "/api");
+  cfg.TokenEmpresa = "";  // an empty value still gives its member
+  ConfigScope scope(cfg);
+  // COMPUTERNAME is unset in process_.
+  TEnvioResult r = sender->Enviar("35240112345678000199550010000000011000000017",
+                                  "<NFe Id=\"NFe35\"><xNome>João \"Zé\" 😀</xNome></NFe>");
+  ASSERT_TRUE(r.Sucesso) << r.MensagemErro;
+  EXPECT_EQ(r.Status, "recebido");
+
+  auto reqs = portal.Requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  const RecordedRequest& req = reqs[0];
+  EXPECT_EQ(req.method, "POST");
+  EXPECT_EQ(req.path, "/api/xml/receber");
+  EXPECT_EQ(req.body,
+            R"({"cnpj":"12345678000199","token":"","chave_unica":"35240112345678000199550010000000011000000017",)"
+            R"("xml":"<NFe Id=\"NFe35\"><xNome>Jo\u00E3o \"Z\u00E9\" \uD83D\uDE00<\/xNome><\/NFe>",)"
+            R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"","app_version":"1.0.2"}})");
+  EXPECT_EQ(req.Header("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(req.Header("Accept"), "application/json");
+  EXPECT_EQ(req.Header("User-Agent"), "OrvaneLumacor/1.0");
+  EXPECT_EQ(req.Header("Content-Length"), std::to_string(req.body.size()));
+  EXPECT_FALSE(req.HasHeader("Accept-Encoding"));
+  EXPECT_FALSE(req.HasHeader("Expect"));
+
+  process_.env["COMPUTERNAME"] = "SRV-ERP";
+  ASSERT_TRUE(sender->Enviar("K", "x").Sucesso);
+  EXPECT_NE(portal.Requests().back().body.find(R"("hostname":"SRV-ERP")"), std::string::npos);
+}
+
+TEST_F(SenderFixture, HeadersGoOutInOrder) {
+  RawTcpServer raw(RawTcpServer::kReply,
+                   "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+  auto sender = MakeSender();
+  TEnvioResult r = Send(*sender, raw.BaseUrl());
+  ASSERT_TRUE(r.Sucesso) << r.MensagemErro;
+  auto reqs = raw.Requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  const std::string& wire = reqs[0];
+  EXPECT_EQ(wire.rfind("POST /xml/receber HTTP/1.1\r\n", 0), 0u) << wire;
+  size_t ct = wire.find("\r\nContent-Type: application/json; charset=utf-8\r\n");
+  size_t accept = wire.find("\r\nAccept: application/json\r\n");
+  ASSERT_NE(ct, std::string::npos) << wire;
+  ASSERT_NE(accept, std::string::npos) << wire;
+  EXPECT_LT(ct, accept);
+}
+
+TEST_F(SenderFixture, TrailingSlashesGiveTheSameUrl) {
+  TestPortal portal;
+  auto sender = MakeSender();
+  for (const char* suffix : {"/api", "/api/", "/api//"}) {
+    EXPECT_TRUE(Send(*sender, portal.BaseUrl() + suffix).Sucesso) << suffix;
+  }
+  auto reqs = portal.Requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  for (const auto& req : reqs) EXPECT_EQ(req.path, "/api/xml/receber");
+}
+
+TEST_F(SenderFixture, FailuresBeforeAnAnswerHaveCodeZero) {
+  auto sender = MakeSender();
+  std::string closed_base;
+  {
+    TestPortal gone;
+    closed_base = gone.BaseUrl();
+  }
+  RawTcpServer reset(RawTcpServer::kReset);
+  struct Case {
+    std::string endpoint;
+    std::string type;
+  } cases[] = {
+      {"", "EHTTPURLError"},
+      {"portal.exemplo.com.br/api", "EHTTPURLError"},  // relative: never guessed
+      {"ftp://127.0.0.1/api", "EHTTPURLError"},
+      {"http://", "EHTTPURLError"},
+      {closed_base, "EHTTPConnectError"},
+      {reset.BaseUrl(), "EHTTPConnectionError"},
+  };
+  for (const Case& c : cases) {
+    TEnvioResult r = Send(*sender, c.endpoint);
+    SCOPED_TRACE(c.endpoint);
+    EXPECT_FALSE(r.Sucesso);
+    EXPECT_EQ(r.HTTPCode, 0);
+    EXPECT_EQ(r.Status, "");
+    EXPECT_EQ(r.MensagemErro.rfind("Exceção HTTP ao enviar para " + MontarURL(c.endpoint) + " | Classe: ", 0), 0u)
+        << r.MensagemErro;
+    EXPECT_EQ(ClassOf(r.MensagemErro), c.type) << r.MensagemErro;
+  }
+  EXPECT_EQ(reset.Requests().size(), 1u);
+}
+
+TEST_F(SenderFixture, AnAnswerThatNeverComesTimesOutAndTheClientGoesOn) {
+  TestPortal portal;
+  auto sender = MakeSender(nullptr, 1000);
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  portal.SetAnswer(hang);
+  auto start = std::chrono::steady_clock::now();
+  TEnvioResult r = Send(*sender, portal.BaseUrl());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPTimeout") << r.MensagemErro;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+
+  // Nothing of the failure remains: the next send starts afresh.
+  portal.SetHandler(testing::DefaultPortalAnswer);
+  TEnvioResult ok = Send(*sender, portal.BaseUrl());
+  EXPECT_TRUE(ok.Sucesso) << ok.MensagemErro;
+  EXPECT_EQ(ok.MensagemErro, "");
+}
+
+TEST_F(SenderFixture, CompressedAnswersAreDecoded) {
+  TestPortal portal;
+  auto sender = MakeSender();
+  const std::string url = portal.BaseUrl() + "/xml/receber";
+  for (Compression how : {Compression::kGzip, Compression::kZlib, Compression::kRawDeflate}) {
+    portal.SetAnswer(PortalAnswer::Compressed(200, R"({"status":"compactado"})", how));
+    TEnvioResult r = Send(*sender, portal.BaseUrl());
+    EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+    EXPECT_EQ(r.Status, "compactado");
+  }
+  portal.SetAnswer(PortalAnswer::Compressed(503, "manutenção", Compression::kGzip));
+  EXPECT_EQ(Send(*sender, portal.BaseUrl()).MensagemErro, "HTTP 503 ao enviar para " + url + ": manutenção");
+}
+
+TEST_F(SenderFixture, OversizedAnswersFailInsteadOfExhaustingMemory) {
+  TestPortal portal;
+  auto sender = MakeSender();
+  const std::string url = portal.BaseUrl() + "/xml/receber";
+
+  PortalAnswer huge = PortalAnswer::Status(200, "", "text/plain");
+  huge.streamed_bytes = (16u << 20) + 1;
+  portal.SetAnswer(huge);
+  TEnvioResult r = Send(*sender, portal.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPAnswerTooLarge") << r.MensagemErro;
+
+  huge.streamed_bytes = 16u << 20;  // exactly the limit still goes through
+  portal.SetAnswer(huge);
+  r = Send(*sender, portal.BaseUrl());
+  EXPECT_TRUE(r.Sucesso) << r.MensagemErro.substr(0, 200);
+
+  portal.SetAnswer(PortalAnswer::Compressed(200, std::string(17u << 20, ' '), Compression::kGzip));
+  r = Send(*sender, portal.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 200);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EDecompressionError") << r.MensagemErro;
+}
+
+// ---- TLS, redirects and cookies against the HTTPS portal -------------------
+
+TEST_F(SenderFixture, TlsTwelveOnlyWithCertificateChecks) {
+  TestPortal tls12(PortalTls::kTls);
+  auto sender = MakeSender(&tls12);
+  TEnvioResult r = Send(*sender, tls12.BaseUrl());
+  EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+  EXPECT_EQ(r.HTTPCode, 200);
+  ASSERT_EQ(tls12.Requests().size(), 1u);
+  EXPECT_EQ(tls12.Requests()[0].Header("Content-Type"), "application/json; charset=utf-8");
+
+  TestPortal tls13(PortalTls::kTls13Only);
+  auto sender13 = MakeSender(&tls13);
+  r = Send(*sender13, tls13.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPTLSError") << r.MensagemErro;
+  EXPECT_TRUE(tls13.Requests().empty());
+
+  auto untrusting = MakeSender();  // the test certificate is in no trust store
+  r = Send(*untrusting, tls12.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPTLSError") << r.MensagemErro;
+  EXPECT_EQ(tls12.Requests().size(), 1u);
+}
+
+// "/hop/N/xml/receber" redirects to "/hop/N-1/xml/receber"; hop 0 accepts.
+PortalAnswer Hops(const RecordedRequest& req) {
+  int n = 0;
+  if (std::sscanf(req.path.c_str(), "/hop/%d/", &n) == 1 && n > 0) {
+    return PortalAnswer::RedirectTo("/hop/" + std::to_string(n - 1) + "/xml/receber");
+  }
+  return PortalAnswer::Status(200, R"({"status":"fim"})");
+}
+
+TEST_F(SenderFixture, FollowsFiveRedirectsButNotSix) {
+  TestPortal portal(PortalTls::kTls);
+  portal.SetHandler(Hops);
+  auto sender = MakeSender(&portal);
+
+  TEnvioResult r = Send(*sender, portal.BaseUrl() + "/hop/5");
+  EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+  EXPECT_EQ(r.Status, "fim");
+  auto reqs = portal.Requests();
+  ASSERT_EQ(reqs.size(), 6u);
+  EXPECT_EQ(reqs.back().path, "/hop/0/xml/receber");
+  EXPECT_EQ(reqs.back().method, "POST");  // 307 keeps the method and body
+  EXPECT_EQ(reqs.back().body, reqs.front().body);
+
+  portal.ClearRequests();
+  r = Send(*sender, portal.BaseUrl() + "/hop/6");
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
+  EXPECT_EQ(portal.Requests().size(), 6u);  // the sixth redirect is not followed
+}
+
+TEST_F(SenderFixture, NeverRedirectsFromHttpsToHttp) {
+  TestPortal plain;
+  TestPortal secure(PortalTls::kTls);
+  secure.SetAnswer(PortalAnswer::RedirectTo(plain.BaseUrl() + "/xml/receber"));
+  auto sender = MakeSender(&secure);
+  TEnvioResult r = Send(*sender, secure.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
+  EXPECT_TRUE(plain.Requests().empty());  // the token never left over plain HTTP
+}
+
+TEST_F(SenderFixture, CookiesAndTheConnectionCarryOverBetweenSends) {
+  TestPortal portal(PortalTls::kTls);
+  portal.SetHandler([](const RecordedRequest& req) {
+    PortalAnswer a;
+    if (!req.HasHeader("Cookie")) a.headers.emplace_back("Set-Cookie", "sessao=abc123; Path=/; Secure; HttpOnly");
+    return a;
+  });
+  auto sender = MakeSender(&portal);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Send(*sender, portal.BaseUrl()).Sucesso);
+  auto reqs = portal.Requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_FALSE(reqs[0].HasHeader("Cookie"));
+  EXPECT_EQ(reqs[1].Header("Cookie"), "sessao=abc123");
+  EXPECT_EQ(reqs[2].Header("Cookie"), "sessao=abc123");
+  EXPECT_EQ(reqs[1].remote_port, reqs[0].remote_port);  // one connection
+  EXPECT_EQ(reqs[2].remote_port, reqs[0].remote_port);
+
+  // The store belongs to its client.
+  auto other = MakeSender(&portal);
+  ASSERT_TRUE(Send(*other, portal.BaseUrl()).Sucesso);
+  EXPECT_FALSE(portal.Requests().back().HasHeader("Cookie"));
+}
+
+}  // namespace
+}  // namespace lumacor

@@ -1,0 +1,244 @@
+// HttpClient on libcurl. One easy handle per client keeps its connections
+// and its in-memory cookie store across requests.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "common/Text.h"
+#include "platform/HttpClient.h"
+
+namespace lumacor {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (rc != CURLE_OK) {
+      throw HttpError("EHTTPClientError",
+                      std::string("Falha ao iniciar o cliente HTTP: ") + curl_easy_strerror(rc));
+    }
+  });
+}
+
+struct CurlDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+bool StartsWithIgnoreCase(const std::string& s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualsIgnoreAsciiCase(std::string_view(s).substr(0, prefix.size()), prefix);
+}
+
+// State of one transfer, shared with the callbacks.
+struct Transfer {
+  const HttpClientSettings* settings = nullptr;
+  std::string body;
+  bool too_large = false;
+  bool stalled = false;
+  curl_off_t last_ul = -1;
+  curl_off_t last_dl = -1;
+  SteadyClock::time_point last_change = SteadyClock::now();
+  CURL* handle = nullptr;
+};
+
+size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t n = size * count;
+  if (t->body.size() + n > t->settings->max_answer_bytes) {
+    t->too_large = true;
+    return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+  }
+  t->body.append(data, n);
+  return n;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t n = size * count;
+  // A new status line starts another answer (after a redirect): only the
+  // final answer's body is kept.
+  if (n >= 5 && std::string_view(data, 5) == "HTTP/") t->body.clear();
+  return n;
+}
+
+// Gives the request "no progress for N ms" time-outs: the send time-out
+// while the body is going out, the receive time-out afterwards. curl calls
+// this about once a second even when nothing moves. The connection phase is
+// left to CURLOPT_CONNECTTIMEOUT.
+int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t ultotal,
+               curl_off_t ulnow) {
+  auto* t = static_cast<Transfer*>(user);
+  auto now = SteadyClock::now();
+  curl_off_t pretransfer = 0;
+  curl_easy_getinfo(t->handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+  if (pretransfer == 0 || dlnow != t->last_dl || ulnow != t->last_ul) {
+    t->last_dl = dlnow;
+    t->last_ul = ulnow;
+    t->last_change = now;
+    return 0;
+  }
+  bool sending = ultotal > 0 && ulnow < ultotal;
+  int32_t limit_ms = sending ? t->settings->send_timeout_ms : t->settings->receive_timeout_ms;
+  if (now - t->last_change >= std::chrono::milliseconds(limit_ms)) {
+    t->stalled = true;
+    return 1;  // aborts with CURLE_ABORTED_BY_CALLBACK
+  }
+  return 0;
+}
+
+class CurlHttpClient : public HttpClient {
+ public:
+  explicit CurlHttpClient(const HttpClientSettings& settings) : settings_(settings) {
+    GlobalInit();
+    handle_.reset(curl_easy_init());
+    if (!handle_) throw HttpError("EHTTPClientError", "Falha ao criar o cliente HTTP");
+    CURL* h = handle_.get();
+    errbuf_[0] = '\0';
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf_);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, settings_.user_agent.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(settings_.max_redirects));
+    curl_easy_setopt(h, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings_.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_file.c_str());
+    curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // in-memory cookie engine
+    // curl bounds name resolution and connection together.
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(settings_.resolve_timeout_ms) + settings_.connect_timeout_ms);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(settings_.max_answer_bytes));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnWrite);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer_);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer_);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer_);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  }
+
+  HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
+                  const std::string& body) override {
+    bool https = StartsWithIgnoreCase(url, "https://");
+    if (!https && !StartsWithIgnoreCase(url, "http://")) {
+      throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
+    }
+    CURL* h = handle_.get();
+    Slist list;
+    for (const HttpHeader& hd : headers) AppendHeader(list, hd.name + ": " + hd.value);
+    AppendHeader(list, "Expect:");  // no 100-continue round trip
+    transfer_ = Transfer{};
+    transfer_.settings = &settings_;
+    transfer_.handle = h;
+    errbuf_[0] = '\0';
+
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // A request that starts over TLS never follows a redirect to plain HTTP,
+  // so the token cannot leave in clear text.
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
+    CURLcode rc = curl_easy_perform(h);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    if (rc != CURLE_OK) Fail(rc);
+
+    HttpAnswer answer;
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    answer.status = static_cast<int32_t>(status);
+    answer.body = std::move(transfer_.body);
+    curl_header* ce = nullptr;
+    if (curl_easy_header(h, "Content-Encoding", 0, CURLH_HEADER, -1, &ce) == CURLHE_OK) {
+      answer.content_encoding = ce->value;
+    }
+    return answer;
+  }
+
+ private:
+  static void AppendHeader(Slist& list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr) throw HttpError("EHTTPClientError", "Memória insuficiente");
+    list.release();
+    list.reset(grown);
+  }
+
+  [[noreturn]] void Fail(CURLcode rc) {
+    std::string detail = errbuf_[0] != '\0' ? errbuf_ : curl_easy_strerror(rc);
+    long redirects = 0;
+    curl_easy_getinfo(handle_.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+    switch (rc) {
+      case CURLE_URL_MALFORMAT:
+        throw HttpError("EHTTPURLError", "URL inválida: " + detail);
+      case CURLE_UNSUPPORTED_PROTOCOL:
+        if (redirects > 0) throw HttpError("EHTTPRedirectError", "Redirecionamento recusado: " + detail);
+        throw HttpError("EHTTPURLError", "URL inválida: " + detail);
+      case CURLE_COULDNT_RESOLVE_HOST:
+      case CURLE_COULDNT_RESOLVE_PROXY:
+        throw HttpError("EHTTPResolveError", "Nome não resolvido: " + detail);
+      case CURLE_COULDNT_CONNECT:
+        throw HttpError("EHTTPConnectError", "Falha ao conectar: " + detail);
+      case CURLE_OPERATION_TIMEDOUT:
+        throw HttpError("EHTTPTimeout", "Tempo esgotado: " + detail);
+      case CURLE_ABORTED_BY_CALLBACK:
+        if (transfer_.stalled) throw HttpError("EHTTPTimeout", "Tempo esgotado: o servidor parou de responder");
+        break;
+      case CURLE_TOO_MANY_REDIRECTS:
+        throw HttpError("EHTTPRedirectError", "Redirecionamentos demais: " + detail);
+      case CURLE_FILESIZE_EXCEEDED:
+        throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
+                                                   std::to_string(settings_.max_answer_bytes) + " bytes");
+      case CURLE_WRITE_ERROR:
+        if (transfer_.too_large) {
+          throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
+                                                     std::to_string(settings_.max_answer_bytes) + " bytes");
+        }
+        break;
+      case CURLE_SSL_CONNECT_ERROR:
+      case CURLE_PEER_FAILED_VERIFICATION:
+      case CURLE_SSL_CERTPROBLEM:
+      case CURLE_SSL_CIPHER:
+      case CURLE_SSL_CACERT_BADFILE:
+      case CURLE_SSL_ISSUER_ERROR:
+      case CURLE_SSL_INVALIDCERTSTATUS:
+      case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        throw HttpError("EHTTPTLSError", "Falha TLS: " + detail);
+      case CURLE_SEND_ERROR:
+      case CURLE_RECV_ERROR:
+      case CURLE_GOT_NOTHING:
+      case CURLE_PARTIAL_FILE:
+        throw HttpError("EHTTPConnectionError", "Conexão interrompida: " + detail);
+      default:
+        break;
+    }
+    throw HttpError("EHTTPClientError", "Falha na requisição HTTP: " + detail);
+  }
+
+  HttpClientSettings settings_;
+  CurlHandle handle_;
+  Transfer transfer_;
+  char errbuf_[CURL_ERROR_SIZE];
+};
+
+}  // namespace
+
+std::unique_ptr<HttpClient> HttpClient::Create(const HttpClientSettings& settings) {
+  return std::make_unique<CurlHttpClient>(settings);
+}
+
+}  // namespace lumacor
