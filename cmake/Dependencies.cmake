@@ -31,6 +31,16 @@ if(WIN32)
   # mingw's GCC 12 flags libstdc++'s own std::string copies at -O2
   # (GCC bug 105329), a false alarm that -Werror would make fatal.
   target_compile_options(lumacor_deps INTERFACE -Wno-restrict)
+
+  # The database clients' headers, for types and constants only: the host's
+  # copies, linked into the prefix by scripts/build-windows. ODBC's come
+  # with mingw-w64.
+  find_path(LIBPQ_INCLUDE_DIR libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
+  find_path(MYSQL_INCLUDE_DIR mysql.h PATH_SUFFIXES mariadb mysql REQUIRED)
+  find_path(FIREBIRD_INCLUDE_DIR ibase.h PATH_SUFFIXES firebird REQUIRED)
+  find_path(ODBC_INCLUDE_DIR sqlext.h REQUIRED)
+  set(LUMACOR_DB_CLIENT_INCLUDE_DIRS
+    ${LIBPQ_INCLUDE_DIR} ${MYSQL_INCLUDE_DIR} ${FIREBIRD_INCLUDE_DIR} ${ODBC_INCLUDE_DIR})
   return()
 endif()
 
