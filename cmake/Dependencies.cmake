@@ -4,6 +4,17 @@ find_package(Threads REQUIRED)
 
 add_library(lumacor_deps INTERFACE)
 
+# Headers of the ERP database clients, for their types and constants only:
+# the client libraries are loaded at run time, never linked. The Windows
+# build finds the host's copies linked into its prefix by
+# scripts/build-windows, and ODBC's among mingw-w64's own.
+find_path(LIBPQ_INCLUDE_DIR libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
+find_path(MYSQL_INCLUDE_DIR mysql.h PATH_SUFFIXES mariadb mysql REQUIRED)
+find_path(FIREBIRD_INCLUDE_DIR ibase.h PATH_SUFFIXES firebird REQUIRED)
+find_path(ODBC_INCLUDE_DIR sqlext.h REQUIRED)
+set(LUMACOR_DB_CLIENT_INCLUDE_DIRS
+  ${LIBPQ_INCLUDE_DIR} ${MYSQL_INCLUDE_DIR} ${FIREBIRD_INCLUDE_DIR} ${ODBC_INCLUDE_DIR})
+
 if(WIN32)
   # Cross-built by scripts/build-windows into LUMACOR_WIN_PREFIX (see
   # cmake/mingw-w64.cmake). PCRE2 and zlib are linked in; SQLite is the
@@ -31,16 +42,6 @@ if(WIN32)
   # mingw's GCC 12 flags libstdc++'s own std::string copies at -O2
   # (GCC bug 105329), a false alarm that -Werror would make fatal.
   target_compile_options(lumacor_deps INTERFACE -Wno-restrict)
-
-  # The database clients' headers, for types and constants only: the host's
-  # copies, linked into the prefix by scripts/build-windows. ODBC's come
-  # with mingw-w64.
-  find_path(LIBPQ_INCLUDE_DIR libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
-  find_path(MYSQL_INCLUDE_DIR mysql.h PATH_SUFFIXES mariadb mysql REQUIRED)
-  find_path(FIREBIRD_INCLUDE_DIR ibase.h PATH_SUFFIXES firebird REQUIRED)
-  find_path(ODBC_INCLUDE_DIR sqlext.h REQUIRED)
-  set(LUMACOR_DB_CLIENT_INCLUDE_DIRS
-    ${LIBPQ_INCLUDE_DIR} ${MYSQL_INCLUDE_DIR} ${FIREBIRD_INCLUDE_DIR} ${ODBC_INCLUDE_DIR})
   return()
 endif()
 
@@ -60,12 +61,3 @@ target_link_libraries(lumacor_deps INTERFACE
   PkgConfig::PCRE2 PkgConfig::SQLITE3 PkgConfig::LIBCRYPTO PkgConfig::LIBSSL
   PkgConfig::LIBCURL PkgConfig::ZLIB PkgConfig::LIBSYSTEMD
   Threads::Threads ${CMAKE_DL_LIBS})
-
-# Headers of the ERP database clients, for their types and constants only:
-# the client libraries are loaded at run time, never linked.
-find_path(LIBPQ_INCLUDE_DIR libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
-find_path(MYSQL_INCLUDE_DIR mysql.h PATH_SUFFIXES mariadb mysql REQUIRED)
-find_path(FIREBIRD_INCLUDE_DIR ibase.h PATH_SUFFIXES firebird REQUIRED)
-find_path(ODBC_INCLUDE_DIR sqlext.h REQUIRED)
-set(LUMACOR_DB_CLIENT_INCLUDE_DIRS
-  ${LIBPQ_INCLUDE_DIR} ${MYSQL_INCLUDE_DIR} ${FIREBIRD_INCLUDE_DIR} ${ODBC_INCLUDE_DIR})
