@@ -1,0 +1,512 @@
+#include "queue/LocalQueue.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "queue/HashService.h"
+#include "testsupport/TestSupport.h"
+
+namespace lumacor {
+namespace {
+
+using testing::ConfigScope;
+using ::testing::ElementsAre;
+using testing::LogCapture;
+using testing::TempDir;
+
+constexpr const char* kCnpj = "11222333000181";
+
+// A 44-digit access key numbered n.
+std::string Chave(int n) {
+  std::string digits = std::to_string(n);
+  return "3524" + std::string(40 - digits.size(), '0') + digits;
+}
+
+std::string NFe(const std::string& chave, const std::string& extra = "") {
+  return "<NFe xmlns=\"http://www.portalfiscal.inf.br/nfe\"><infNFe Id=\"NFe" + chave +
+         "\" versao=\"4.00\"><ide><mod>55</mod></ide>" + extra + "</infNFe></NFe>";
+}
+
+std::string Cancelamento(const std::string& chave) {
+  return "<procEventoNFe versao=\"1.00\"><evento><infEvento Id=\"ID110111" + chave +
+         "01\"><chNFe>" + chave +
+         "</chNFe><tpEvento>110111</tpEvento>"
+         "</infEvento></evento></procEventoNFe>";
+}
+
+TQueueItem Item(const std::string& cnpj, const std::string& chave) {
+  TQueueItem item;
+  item.CNPJ = cnpj;
+  item.ChaveUnica = chave;
+  return item;
+}
+
+TSincConfig ConfigWith(int32_t max_tentativas) {
+  TSincConfig c;
+  c.CNPJ = kCnpj;
+  c.MaxTentativas = max_tentativas;
+  return c;
+}
+
+// Every column of one row, NULL kept apart from "".
+struct Row {
+  int64_t id = 0;
+  std::string cnpj, chave, xml, hash, status;
+  int64_t sincronizado = 0, tentativas = 0;
+  std::optional<std::string> ultimo_erro, created_at, updated_at, last_try_at;
+  bool operator==(const Row&) const = default;
+};
+
+std::optional<std::string> Nullable(TSqliteStatement& s, int col) {
+  if (s.ColumnIsNull(col)) return std::nullopt;
+  return s.ColumnText(col);
+}
+
+std::optional<Row> ReadRow(TLocalQueue& q, const std::string& cnpj, const std::string& chave) {
+  TSqliteStatement s = q.Connection().Prepare(
+      "SELECT id, cnpj, chave_unica, xml, xml_hash, status_envio, sincronizado, tentativas, "
+      "ultimo_erro, created_at, updated_at, last_try_at FROM sync_xml "
+      "WHERE cnpj = :cnpj AND chave_unica = :chave");
+  s.BindText(":cnpj", cnpj);
+  s.BindText(":chave", chave);
+  if (!s.Step()) return std::nullopt;
+  Row r;
+  r.id = s.ColumnInt(0);
+  r.cnpj = s.ColumnText(1);
+  r.chave = s.ColumnText(2);
+  r.xml = s.ColumnText(3);
+  r.hash = s.ColumnText(4);
+  r.status = s.ColumnText(5);
+  r.sincronizado = s.ColumnInt(6);
+  r.tentativas = s.ColumnInt(7);
+  r.ultimo_erro = Nullable(s, 8);
+  r.created_at = Nullable(s, 9);
+  r.updated_at = Nullable(s, 10);
+  r.last_try_at = Nullable(s, 11);
+  return r;
+}
+
+std::string Scalar(TSqliteConnection& conn, const std::string& sql) {
+  TSqliteStatement s = conn.Prepare(sql);
+  EXPECT_TRUE(s.Step()) << sql;
+  return s.ColumnText(0);
+}
+
+// Marks every row's times with values no statement writes, so a test can
+// see which ones a later statement touched.
+void AgeTimestamps(TLocalQueue& q) {
+  q.Connection().Exec(
+      "UPDATE sync_xml SET created_at = '2001-01-01 00:00:00', "
+      "updated_at = '2002-02-02 00:00:00', "
+      "last_try_at = CASE WHEN last_try_at IS NULL THEN NULL ELSE '2003-03-03 00:00:00' END");
+}
+
+// The one listed item; fails the test when there is not exactly one.
+TQueueItem Unico(TLocalQueue& q) {
+  std::vector<TQueueItem> items = q.ListarPendentes();
+  EXPECT_EQ(items.size(), 1u);
+  return items.empty() ? TQueueItem() : items[0];
+}
+
+std::vector<int32_t> Ids(const std::vector<TQueueItem>& items) {
+  std::vector<int32_t> ids;
+  for (const auto& i : items) ids.push_back(i.ID);
+  return ids;
+}
+
+class LocalQueueTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  ConfigScope config_{ConfigWith(5)};
+  std::string path_ = dir_.Path("dados/fila/fila.db");
+};
+
+TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
+  TLocalQueue q(path_);
+  EXPECT_EQ(q.SQLitePath(), path_);
+  auto& c = q.Connection();
+  struct {
+    const char* pragma;
+    const char* value;
+  } pragmas[] = {
+      {"encoding", "UTF-8"}, {"cache_size", "10000"},    {"locking_mode", "exclusive"},
+      {"synchronous", "2"},  {"journal_mode", "delete"}, {"foreign_keys", "1"},
+      {"busy_timeout", "0"},
+  };
+  for (const auto& p : pragmas) {
+    EXPECT_EQ(Scalar(c, std::string("PRAGMA ") + p.pragma), p.value) << p.pragma;
+  }
+
+  // name|type|notnull|default|pk of every column.
+  std::vector<std::string> columns;
+  TSqliteStatement info = c.Prepare("PRAGMA table_info(sync_xml)");
+  while (info.Step()) {
+    columns.push_back(info.ColumnText(1) + "|" + info.ColumnText(2) + "|" + info.ColumnText(3) +
+                      "|" + info.ColumnText(4) + "|" + info.ColumnText(5));
+  }
+  EXPECT_THAT(
+      columns,
+      ElementsAre("id|INTEGER|0||1", "cnpj|TEXT|1||0", "chave_unica|TEXT|1||0", "xml|TEXT|1||0",
+                  "xml_hash|TEXT|1||0", "sincronizado|INTEGER|1|0|0",
+                  "status_envio|TEXT|1|'pendente'|0", "tentativas|INTEGER|1|0|0",
+                  "ultimo_erro|TEXT|0||0", "created_at|DATETIME|0|CURRENT_TIMESTAMP|0",
+                  "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0", "last_try_at|DATETIME|0||0"));
+  EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente')"),
+            "status_envio,tentativas");
+  EXPECT_EQ(Scalar(c,
+                   "SELECT group_concat(ii.name, ',') FROM pragma_index_list('sync_xml') il, "
+                   "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),
+            "cnpj,chave_unica");
+  EXPECT_EQ(Scalar(c, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
+}
+
+TEST_F(LocalQueueTest, ReopensAnExistingFileKeepingItsRows) {
+  {
+    TLocalQueue q(path_);
+    q.UpsertXML(kCnpj, Chave(1), NFe(Chave(1)), THashService::SHA256(NFe(Chave(1))));
+  }
+  TLocalQueue q(path_);
+  auto items = q.ListarPendentes();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].XML, NFe(Chave(1)));
+}
+
+TEST_F(LocalQueueTest, CreateFailures) {
+  std::string file = dir_.Write("arquivo.txt", "x");
+  EXPECT_THROW(TLocalQueue("fila.db"), PlatformError);  // no folder part
+  EXPECT_THROW(TLocalQueue(""), PlatformError);
+  EXPECT_THROW(TLocalQueue(file + "/sub/fila.db"), PlatformError);  // folder under a file
+  std::string garbage = dir_.Write("lixo.db", std::string(4096, 'x'));
+  try {
+    TLocalQueue q(garbage);
+    FAIL() << "a file that is not a database opened";
+  } catch (const SqliteError& e) {
+    EXPECT_STREQ(e.what(), "file is not a database");
+  }
+}
+
+TEST_F(LocalQueueTest, UpsertDecisionTable) {
+  enum Estado { kNenhum, kPendente, kEnviado, kFalha };
+  struct Case {
+    const char* name;
+    Estado estado;
+    bool mesmo_texto;
+    bool resultado;
+  } cases[] = {
+      {"novo", kNenhum, false, true},
+      {"pendente alterado", kPendente, false, true},
+      {"enviado alterado", kEnviado, false, true},
+      {"falha alterado", kFalha, false, true},
+      {"pendente igual", kPendente, true, true},
+      {"enviado igual", kEnviado, true, false},
+      {"falha igual", kFalha, true, true},
+  };
+  TLocalQueue q(path_);
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string chave = Chave(++n);
+    const std::string antigo = NFe(chave), novo = NFe(chave, "<obs>corrigida</obs>");
+    if (c.estado != kNenhum) {
+      ConfigScope max1(ConfigWith(1));
+      ASSERT_TRUE(q.UpsertXML(kCnpj, chave, antigo, THashService::SHA256(antigo)));
+      // One counted failure first, so a reset of the count shows.
+      q.MarcarErro(Item(kCnpj, chave), "sem resposta", /*Transitorio=*/true);
+      if (c.estado == kEnviado) q.MarcarEnviado(Item(kCnpj, chave));
+      if (c.estado == kFalha) q.MarcarErro(Item(kCnpj, chave), "rejeitada", false);
+      AgeTimestamps(q);
+    }
+    std::optional<Row> antes = ReadRow(q, kCnpj, chave);
+    const std::string& texto = c.mesmo_texto ? antigo : novo;
+
+    EXPECT_EQ(q.UpsertXML(kCnpj, chave, texto, THashService::SHA256(texto)), c.resultado);
+
+    std::optional<Row> depois = ReadRow(q, kCnpj, chave);
+    ASSERT_TRUE(depois.has_value());
+    if (c.mesmo_texto) {
+      EXPECT_EQ(*depois, *antes);
+      continue;
+    }
+    EXPECT_EQ(depois->xml, texto);
+    EXPECT_EQ(depois->hash, THashService::SHA256(texto));
+    EXPECT_EQ(depois->status, "pendente");
+    EXPECT_EQ(depois->sincronizado, 0);
+    EXPECT_EQ(depois->tentativas, 0);
+    ASSERT_TRUE(depois->updated_at.has_value());
+    if (antes) {
+      EXPECT_EQ(depois->id, antes->id);
+      EXPECT_EQ(depois->created_at, antes->created_at);
+      EXPECT_EQ(depois->ultimo_erro, antes->ultimo_erro);
+      EXPECT_EQ(depois->last_try_at, antes->last_try_at);
+      EXPECT_NE(depois->updated_at, antes->updated_at);
+    } else {
+      EXPECT_EQ(depois->ultimo_erro, std::nullopt);
+      EXPECT_EQ(depois->last_try_at, std::nullopt);
+      EXPECT_TRUE(depois->created_at.has_value());
+    }
+  }
+}
+
+TEST_F(LocalQueueTest, SentAndFailedMarks) {
+  TLocalQueue q(path_);
+  const std::string chave = Chave(1);
+  q.UpsertXML(kCnpj, chave, NFe(chave), THashService::SHA256(NFe(chave)));
+  q.MarcarErro(Item(kCnpj, chave), "primeira", false);
+  AgeTimestamps(q);
+  Row antes = *ReadRow(q, kCnpj, chave);
+
+  q.MarcarEnviado(Unico(q));
+  Row r = *ReadRow(q, kCnpj, chave);
+  EXPECT_EQ(r.status, "enviado");
+  EXPECT_EQ(r.sincronizado, 1);
+  EXPECT_EQ(r.ultimo_erro, std::nullopt);
+  EXPECT_EQ(r.tentativas, 1);
+  EXPECT_EQ(r.last_try_at, antes.last_try_at);
+  EXPECT_NE(r.updated_at, antes.updated_at);
+  EXPECT_TRUE(q.ListarPendentes().empty());
+}
+
+TEST_F(LocalQueueTest, DefinitiveFailuresEndRetriesAtMaxTentativas) {
+  struct Case {
+    int32_t max;
+    int falhas_ate_definitiva;
+  } cases[] = {{5, 5}, {1, 1}, {0, 1}, {-3, 1}};
+  TLocalQueue q(path_);
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.max);
+    ConfigScope config(ConfigWith(c.max));
+    const std::string chave = Chave(++n);
+    q.UpsertXML(kCnpj, chave, NFe(chave), THashService::SHA256(NFe(chave)));
+    for (int i = 1; i <= c.falhas_ate_definitiva; ++i) {
+      TQueueItem item = Unico(q);
+      EXPECT_EQ(item.Tentativas, i - 1);
+      q.MarcarErro(item, "HTTP 400 falha " + std::to_string(i), false);
+    }
+    Row r = *ReadRow(q, kCnpj, chave);
+    EXPECT_EQ(r.status, "falha_definitiva");
+    EXPECT_EQ(r.tentativas, c.falhas_ate_definitiva);
+    EXPECT_EQ(r.ultimo_erro, "HTTP 400 falha " + std::to_string(c.falhas_ate_definitiva));
+    EXPECT_TRUE(r.last_try_at.has_value());
+    EXPECT_TRUE(q.ListarPendentes().empty());
+  }
+}
+
+TEST_F(LocalQueueTest, TransientFailuresNeverEndRetries) {
+  // Stored whole, accents and all.
+  const std::string erro = "Exce\xC3\xA7\xC3\xA3o HTTP ao enviar: " + std::string(5000, 'e');
+  TLocalQueue q(path_);
+  int n = 0;
+  for (int32_t max : {1, 5}) {
+    SCOPED_TRACE(max);
+    ConfigScope config(ConfigWith(max));
+    const std::string chave = Chave(++n);
+    q.UpsertXML(kCnpj, chave, NFe(chave), THashService::SHA256(NFe(chave)));
+    for (int i = 0; i < 7; ++i) q.MarcarErro(Unico(q), erro, true);
+    Row r = *ReadRow(q, kCnpj, chave);
+    EXPECT_EQ(r.status, "pendente");
+    EXPECT_EQ(r.tentativas, 7);
+    EXPECT_EQ(r.ultimo_erro, erro);
+    EXPECT_TRUE(r.last_try_at.has_value());
+    TQueueItem item = Unico(q);
+    EXPECT_EQ(item.UltimoErro, erro);
+    // A definitive failure still applies the count as it stands.
+    q.MarcarErro(item, "HTTP 422", false);
+    EXPECT_EQ(ReadRow(q, kCnpj, chave)->status, "falha_definitiva");
+  }
+}
+
+TEST(IsFalhaTransitoriaTest, ClassifiesStatusCodes) {
+  for (int code : {0, 401, 403, 408, 429, 500, 502, 503, 504, 599}) {
+    EXPECT_TRUE(IsFalhaTransitoria(code)) << code;
+  }
+  for (int code : {200, 201, 301, 400, 404, 409, 413, 415, 422, 499, 600}) {
+    EXPECT_FALSE(IsFalhaTransitoria(code)) << code;
+  }
+}
+
+TEST_F(LocalQueueTest, ListsAtMostHundredFewestAttemptsThenOldest) {
+  TLocalQueue q(path_);
+  TXmlRowArray lote;
+  for (int i = 1; i <= 150; ++i) lote.push_back({Chave(i), NFe(Chave(i))});
+  q.UpsertEmLote(lote, kCnpj);
+
+  std::vector<TQueueItem> items = q.ListarPendentes();
+  ASSERT_EQ(items.size(), 100u);
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i].ChaveUnica, Chave(static_cast<int>(i) + 1));
+    if (i > 0) {
+      EXPECT_GT(items[i].ID, items[i - 1].ID);
+    }
+  }
+  const TQueueItem& primeiro = items[0];
+  EXPECT_EQ(primeiro.CNPJ, kCnpj);
+  EXPECT_EQ(primeiro.XML, NFe(Chave(1)));
+  EXPECT_EQ(primeiro.XMLHash, THashService::SHA256(NFe(Chave(1))));
+  EXPECT_EQ(primeiro.Tentativas, 0);
+  EXPECT_EQ(primeiro.UltimoErro, "");
+  EXPECT_EQ(primeiro.Status, "");
+
+  // Rows that keep failing go behind those never tried, oldest first
+  // within each count.
+  int32_t id1 = items[0].ID, id2 = items[1].ID, id3 = items[2].ID;
+  q.MarcarErro(items[0], "x", true);
+  q.MarcarErro(items[0], "x", true);
+  q.MarcarErro(items[2], "x", true);
+  q.MarcarErro(items[1], "x", true);
+  q.Connection().Exec(
+      "UPDATE sync_xml SET status_envio = 'enviado', sincronizado = 1 "
+      "WHERE id > " +
+      std::to_string(id3) + " AND id <= " + std::to_string(id3 + 140));
+  EXPECT_THAT(Ids(q.ListarPendentes()),
+              ElementsAre(id3 + 141, id3 + 142, id3 + 143, id3 + 144, id3 + 145, id3 + 146,
+                          id3 + 147, id2, id3, id1));
+}
+
+TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {
+  TLocalQueue q(path_);
+  q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
+  AgeTimestamps(q);
+  Row anterior = *ReadRow(q, kCnpj, Chave(1));
+
+  TXmlRowArray lote;
+  // Collection order is not the order applied: the 40th applied is Chave(40).
+  for (int i = 60; i >= 1; --i) lote.push_back({Chave(i), NFe(Chave(i), "<v>2</v>")});
+  struct Case {
+    const char* raise;
+    const char* message;
+  } cases[] = {
+      {"RAISE(ABORT, 'documento recusado')", "documento recusado"},
+      // SQLite ends the transaction itself; the batch's own error still shows.
+      {"RAISE(ROLLBACK, 'transacao desfeita')", "transacao desfeita"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raise);
+    q.Connection().Exec(
+        "CREATE TRIGGER falha40 BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" + Chave(40) +
+        "' BEGIN SELECT " + c.raise + "; END");
+    try {
+      q.UpsertEmLote(lote, kCnpj);
+      FAIL() << "the batch did not fail";
+    } catch (const SqliteError& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_TRUE(q.Connection().AutoCommit());
+    EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1");
+    EXPECT_EQ(*ReadRow(q, kCnpj, Chave(1)), anterior);
+    q.Connection().Exec("DROP TRIGGER falha40");
+  }
+
+  // The queue stays usable.
+  q.UpsertEmLote(lote, kCnpj);
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "60");
+  EXPECT_EQ(ReadRow(q, kCnpj, Chave(1))->xml, NFe(Chave(1), "<v>2</v>"));
+}
+
+TEST_F(LocalQueueTest, EmptyBatchChangesNothing) {
+  TLocalQueue q(path_);
+  q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
+  AgeTimestamps(q);
+  Row antes = *ReadRow(q, kCnpj, Chave(1));
+  q.UpsertEmLote({}, kCnpj);
+  EXPECT_TRUE(q.Connection().AutoCommit());
+  EXPECT_EQ(*ReadRow(q, kCnpj, Chave(1)), antes);
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1");
+}
+
+TEST_F(LocalQueueTest, MarksTheListedRowWhateverTheConfiguredCnpj) {
+  const std::string outro = "99888777000100";
+  TLocalQueue q(path_);
+  const std::string chave = Chave(7);
+  q.UpsertEmLote({{chave, NFe(chave)}}, outro);
+  q.UpsertEmLote({{chave, NFe(chave)}}, kCnpj);
+
+  std::vector<TQueueItem> items = q.ListarPendentes();
+  ASSERT_EQ(items.size(), 2u);
+  ASSERT_EQ(items[0].CNPJ, outro);
+  q.MarcarErro(items[0], "HTTP 500", true);
+  EXPECT_EQ(ReadRow(q, outro, chave)->tentativas, 1);
+  EXPECT_EQ(ReadRow(q, kCnpj, chave)->tentativas, 0);
+
+  q.MarcarEnviado(items[0]);
+  EXPECT_EQ(ReadRow(q, outro, chave)->status, "enviado");
+  EXPECT_EQ(ReadRow(q, kCnpj, chave)->status, "pendente");
+  EXPECT_EQ(Unico(q).CNPJ, kCnpj);
+}
+
+TEST_F(LocalQueueTest, DocumentAndItsCancellationOverSeveralBatches) {
+  LogCapture log;
+  TLocalQueue q(path_);
+  const std::string a = Chave(5), b = Chave(3), c = Chave(4);
+  // As a folder may return them: the event first, and one file twice.
+  TXmlRowArray lote = {{a, Cancelamento(a)}, {c, NFe(c)}, {a, NFe(a)}, {b, NFe(b)}, {c, NFe(c)}};
+
+  q.UpsertEmLote(lote, kCnpj);
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "3");
+  Row r = *ReadRow(q, kCnpj, a);
+  EXPECT_EQ(r.xml, Cancelamento(a));
+  EXPECT_EQ(r.status, "pendente");
+  std::vector<TQueueItem> items = q.ListarPendentes();
+  ASSERT_EQ(items.size(), 3u);
+  // New rows take their ids in identifier order.
+  EXPECT_EQ(items[0].ChaveUnica, b);
+  EXPECT_EQ(items[1].ChaveUnica, c);
+  EXPECT_EQ(items[2].ChaveUnica, a);
+  for (const auto& item : items) q.MarcarEnviado(item);
+  AgeTimestamps(q);
+  Row enviado = *ReadRow(q, kCnpj, a);
+
+  // The same pair in later cycles is unchanged: not rewritten, not re-sent.
+  for (int ciclo = 0; ciclo < 3; ++ciclo) {
+    std::reverse(lote.begin(), lote.end());
+    q.UpsertEmLote(lote, kCnpj);
+    EXPECT_TRUE(q.ListarPendentes().empty());
+    EXPECT_EQ(*ReadRow(q, kCnpj, a), enviado);
+  }
+
+  // The event alone, once the NF-e file is gone, is still the same text.
+  q.UpsertEmLote({{a, Cancelamento(a)}}, kCnpj);
+  EXPECT_TRUE(q.ListarPendentes().empty());
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(LocalQueueTest, FileHeldByAnotherConnectionFailsAtOnce) {
+  { TLocalQueue criar(path_); }
+
+  auto expect_busy = [](auto&& action) {
+    try {
+      action();
+      ADD_FAILURE() << "no busy error";
+    } catch (const SqliteError& e) {
+      EXPECT_EQ(e.code(), kSqliteBusy);
+      EXPECT_STREQ(e.what(), "database is locked");
+    }
+  };
+
+  {
+    // Another process writing the file keeps the queue from opening it.
+    TSqliteConnection outra = TSqliteConnection::Open(path_, kSqliteOpenReadWrite);
+    outra.Exec("PRAGMA locking_mode = EXCLUSIVE");
+    outra.Exec("BEGIN EXCLUSIVE");
+    expect_busy([&] { TLocalQueue q(path_); });
+  }
+
+  TLocalQueue q(path_);  // reads the schema: holds a shared lock from now on
+  {
+    TSqliteConnection outra = TSqliteConnection::Open(path_, kSqliteOpenReadWrite);
+    outra.Exec("BEGIN IMMEDIATE");  // a pending write of its own
+    expect_busy([&] { q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj); });
+    EXPECT_TRUE(q.Connection().AutoCommit());
+    EXPECT_TRUE(q.ListarPendentes().empty());
+  }
+  q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
+
+  // Having written, the queue keeps every other connection out.
+  TSqliteConnection outra = TSqliteConnection::Open(path_, kSqliteOpenReadWrite);
+  expect_busy([&] { outra.Exec("SELECT count(*) FROM sync_xml"); });
+}
+
+}  // namespace
+}  // namespace lumacor

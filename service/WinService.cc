@@ -1,0 +1,201 @@
+#include "service/WinService.h"
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+
+#include "common/Error.h"
+#include "common/Text.h"
+#include "config/Config.h"
+#include "log/Logger.h"
+#include "platform/FileSystem.h"
+#include "platform/Process.h"
+#include "service/SyncRunner.h"
+
+namespace lumacor {
+
+std::atomic<StopEvent*> GStopEvent{nullptr};
+TSyncRunner* GSyncRunner = nullptr;
+TServiceStatus GServiceStatus;
+ServiceStatusHandle GServiceStatusHandle = 0;
+
+namespace {
+
+constexpr uint32_t kRemovePauseMs = 1000;
+constexpr uint32_t kWaitHintMs = 5000;
+constexpr int32_t kDefaultIntervalSeconds = 60;
+// The largest finite wait; one more would mean "forever" on Windows.
+constexpr int64_t kMaxWaitMs = 0xFFFFFFFEll;
+
+// A stop request that came before the stop event existed; honoured as soon
+// as the event is created, so a stop during start-up is not lost.
+std::atomic<bool> g_stop_requested{false};
+
+StopEvent* CreateStopEvent() {
+  auto* ev = new StopEvent;
+  GStopEvent = ev;
+  if (g_stop_requested) ev->Set();
+  return ev;
+}
+
+void ReleaseStopEvent() {
+  StopEvent* ev = GStopEvent.exchange(nullptr);
+  delete ev;
+}
+
+void ReleaseSyncRunner() {
+  TSyncRunner* r = GSyncRunner;
+  GSyncRunner = nullptr;
+  delete r;
+}
+
+// Runs one cycle after every interval until the stop event is signalled or
+// the wait fails. The interval is read anew before every wait.
+template <typename RunCycle>
+void IntervalLoop(RunCycle run_cycle) {
+  for (;;) {
+    uint32_t ms = IntervaloMs(GConfigManager->Config().IntervaloSegundos);
+    if (GStopEvent.load()->Wait(ms) != WaitResult::kTimeout) break;
+    run_cycle();
+  }
+}
+
+void RunConsole() {
+  ConsoleWriteLine("Rodando em modo console/debug...");
+  CheckSQLiteDll();
+  TSincConfig cfg = GConfigManager->Config();
+  GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
+  GLogger->Info("Rodando como processo console.");
+  try {
+    CreateStopEvent();
+    GSyncRunner = new TSyncRunner();
+    IntervalLoop([] { GSyncRunner->Executar(); });
+  } catch (...) {
+    ReleaseSyncRunner();
+    ReleaseStopEvent();
+    throw;
+  }
+  ReleaseSyncRunner();
+  ReleaseStopEvent();
+}
+
+}  // namespace
+
+uint32_t IntervaloMs(int32_t IntervaloSegundos) {
+  int64_t secs = IntervaloSegundos < 0 ? kDefaultIntervalSeconds : IntervaloSegundos;
+  int64_t ms = secs * 1000;
+  return static_cast<uint32_t>(ms > kMaxWaitMs ? kMaxWaitMs : ms);
+}
+
+void CheckSQLiteDll() {
+  std::string lib = SqliteLibraryFileName();
+  if (lib.empty()) return;  // SQLite is linked in: no file to look for
+  std::string exe = Process::Default()->ExecutablePath();
+  size_t pos = exe.find_last_of("\\/");
+  std::string dir = pos == std::string::npos ? "" : exe.substr(0, pos + 1);
+  if (FileSystem::Default()->FileExists(dir + lib)) return;
+  throw std::runtime_error("sqlite3.dll não encontrada em: " + dir +
+                           "\r\nCopie a sqlite3.dll (32-bit) para a pasta do executável.");
+}
+
+void ConsoleWriteLine(const std::string& Text) {
+  ServiceControl::Default()->ConsoleWriteLine(Text);
+}
+
+void TWinServiceRunner::ReportServiceStatus(uint32_t State, bool Failed) {
+  GServiceStatus.CurrentState = State;
+  GServiceStatus.Win32ExitCode = Failed ? kErrorServiceSpecificError : kNoError;
+  GServiceStatus.ServiceSpecificExitCode = Failed ? kServiceStartFailed : 0;
+  GServiceStatus.CheckPoint = 0;
+  GServiceStatus.WaitHint = kWaitHintMs;
+  ServiceControl::Default()->SetStatus(GServiceStatusHandle, GServiceStatus);
+}
+
+void ServiceCtrlHandler(uint32_t control) {
+  if (control != kServiceControlStop && control != kServiceControlShutdown) return;
+  TWinServiceRunner::ReportServiceStatus(kServiceStopPending);
+  g_stop_requested = true;
+  if (StopEvent* ev = GStopEvent.load()) ev->Set();
+}
+
+void ServiceMain(int, char**) {
+  GServiceStatusHandle = ServiceControl::Default()->RegisterHandler(kServiceName, ServiceCtrlHandler);
+  if (GServiceStatusHandle == 0) return;
+  GServiceStatus.ServiceType = kServiceWin32OwnProcess;
+  GServiceStatus.ControlsAccepted = kServiceAcceptStop | kServiceAcceptShutdown;
+  TWinServiceRunner::ReportServiceStatus(kServiceStartPending);
+
+  try {
+    CheckSQLiteDll();
+    TSincConfig cfg = GConfigManager->Config();
+    GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
+  } catch (...) {
+    // No logger yet: the failed state is all that can be reported.
+    TWinServiceRunner::ReportServiceStatus(kServiceStopped, true);
+    return;
+  }
+
+  CreateStopEvent();
+  try {
+    GSyncRunner = new TSyncRunner();
+  } catch (...) {
+    GLogger->Error("Falha ao inicializar SyncRunner: " + CurrentErrorMessage());
+    ReleaseStopEvent();
+    TWinServiceRunner::ReportServiceStatus(kServiceStopped, true);
+    return;
+  }
+
+  TWinServiceRunner::ReportServiceStatus(kServiceRunning);
+  GLogger->Info("Serviço Lumacor iniciado.");
+  IntervalLoop([] {
+    try {
+      GSyncRunner->Executar();
+    } catch (...) {
+      GLogger->Error("Erro no ciclo do serviço: " + CurrentErrorMessage());
+    }
+  });
+  TWinServiceRunner::ReportServiceStatus(kServiceStopPending);
+  ReleaseSyncRunner();
+  ReleaseStopEvent();
+  GLogger->Info("Serviço Lumacor parado.");
+  TWinServiceRunner::ReportServiceStatus(kServiceStopped);
+}
+
+int TWinServiceRunner::Run(const std::vector<std::string>& args) {
+  std::string first = args.empty() ? "" : args[0];
+  ServiceControl* sc = ServiceControl::Default();
+  if (EqualsIgnoreAsciiCase(first, "/install")) {
+    sc->InstallService(kServiceName, kServiceDisplayName, Process::Default()->ExecutablePath());
+    return 0;
+  }
+  if (EqualsIgnoreAsciiCase(first, "/remove")) {
+    sc->RemoveService(kServiceName, kRemovePauseMs);
+    return 0;
+  }
+  if (sc->StartDispatcher(kServiceName, ServiceMain)) {
+    return GServiceStatus.Win32ExitCode == kNoError ? 0 : 1;
+  }
+  RunConsole();
+  return 0;
+}
+
+int ProgramMain(int argc, char** argv) {
+  GLogger = nullptr;
+  int code = 0;
+  try {
+    GConfigManager = new TConfigManager();
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    code = TWinServiceRunner::Run(args);
+  } catch (...) {
+    ServiceControl::Default()->ReportFatalError(CurrentErrorMessage());
+    code = 1;
+  }
+  delete GConfigManager;
+  GConfigManager = nullptr;
+  TLogger* logger = GLogger;
+  GLogger = nullptr;
+  delete logger;
+  return code;
+}
+
+}  // namespace lumacor

@@ -1,0 +1,477 @@
+// The real executable against real files, the test portal and, in database
+// mode, the PostgreSQL server started by scripts/test.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "tests/ChildProcess.h"
+#include "testsupport/DBServers.h"
+#include "testsupport/TestSupport.h"
+#include "tools/TestPortal.h"
+
+namespace lumacor {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::LogLine;
+using testing::PortalAnswer;
+using testing::ReadFileBytes;
+using testing::ReadLogLines;
+using testing::RecordedRequest;
+using testing::TempDir;
+using testing::TestPortal;
+using testing::WaitUntil;
+
+const std::string kExe = std::string(LUMACOR_BINARY_DIR) + "/lumacor-relay";
+const std::string kCnpj = "12345678000190";
+
+std::string Key(int n) {
+  std::string tail = std::to_string(n);
+  return "352605123456780001905500100000" + std::string(14 - tail.size(), '0') + tail;
+}
+
+std::string NFe(const std::string& key, const std::string& name = "Cliente") {
+  return "<nfeProc><NFe><infNFe Id=\"NFe" + key + "\"><ide><mod>55</mod></ide><dest><xNome>" +
+         name + "</xNome></dest></infNFe></NFe><protNFe><infProt><chNFe>" + key +
+         "</chNFe></infProt></protNFe></nfeProc>";
+}
+
+std::string Cancelamento(const std::string& key) {
+  return "<procEventoNFe><evento><infEvento Id=\"ID110111" + key +
+         "01\"><tpEvento>110111</tpEvento><chNFe>" + key +
+         "</chNFe></infEvento></evento></procEventoNFe>";
+}
+
+struct Row {
+  std::string status;
+  int tentativas;
+  std::string xml;
+};
+
+// Reads the queue once the agent has released it.
+std::map<std::string, Row> ReadQueue(const std::string& path) {
+  std::map<std::string, Row> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, "SELECT chave_unica, status_envio, tentativas, xml FROM sync_xml", -1,
+                     &st, nullptr);
+  while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
+    rows[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = {
+        reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), sqlite3_column_int(st, 2),
+        reinterpret_cast<const char*>(sqlite3_column_text(st, 3))};
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+// One agent installation in a temporary folder: Marlux.ini under
+// ProgramData, the XML folder, the log and the queue.
+class Agent {
+ public:
+  Agent() { fs::create_directories(dir_.Path("xml")); }
+
+  std::string ini_extra;     // appended to the generated Marlux.ini
+  std::string coleta_extra;  // added to its [COLETA] section
+  std::string endpoint;
+  std::string modo = "pasta";
+  int intervalo = 1;
+  int max_tentativas = 5;
+
+  std::string xml_dir() const { return dir_.Path("xml"); }
+  std::string log_path() const { return dir_.Path("log/sinc.log"); }
+  std::string queue_path() const { return dir_.Path("fila/queue.db"); }
+  const TempDir& dir() const { return dir_; }
+  std::string out() const { return ReadFileBytes(dir_.Path("stdout")); }
+  std::string err() const { return ReadFileBytes(dir_.Path("stderr")); }
+
+  void WriteIni(const std::string& raw = "") {
+    std::string ini = raw;
+    if (ini.empty()) {
+      ini = "[API]\ncnpj=" + kCnpj + "\ntoken_contador=tok-123\nendpoint_contador=" + endpoint +
+            "\n[COLETA]\nmodo=" + modo + "\nintervalo_segundos=" + std::to_string(intervalo) +
+            "\nmax_tentativas=" + std::to_string(max_tentativas) + "\n" + coleta_extra + "[XML]\npaths=" +
+            xml_dir() + "\n[LOG]\npath=" + log_path() + "\n[FILA]\nsqlite_path=" +
+            queue_path() + "\n" + ini_extra;
+    }
+    dir_.Write("pd/Lumacor/Marlux.ini", ini);
+  }
+
+  std::unique_ptr<ChildProcess> Start(std::vector<std::string> args = {},
+                                      std::map<std::string, std::string> env = {}) {
+    args.insert(args.begin(), kExe);
+    env.emplace("ProgramData", dir_.Path("pd"));
+    env.emplace("COMPUTERNAME", "CAIXA-01");
+    env.emplace("NOTIFY_SOCKET", "");
+    return std::make_unique<ChildProcess>(args, env, dir_.Path("stdout"), dir_.Path("stderr"));
+  }
+
+  std::vector<LogLine> Log() const { return ReadLogLines(log_path()); }
+  int Count(const std::string& message) const {
+    int n = 0;
+    for (const auto& l : Log()) n += l.message == message;
+    return n;
+  }
+  bool WaitCycles(int n, std::chrono::milliseconds timeout = 30s) const {
+    return WaitUntil([&] { return Count("=== Fim do ciclo ===") >= n; }, timeout);
+  }
+
+ private:
+  TempDir dir_;
+};
+
+std::vector<RecordedRequest> Posts(const TestPortal& portal, const std::string& key) {
+  std::vector<RecordedRequest> out;
+  for (const auto& r : portal.Requests()) {
+    if (r.body.find("\"chave_unica\":\"" + key + "\"") != std::string::npos) out.push_back(r);
+  }
+  return out;
+}
+
+TEST(EndToEndTest, FolderModeDeliversEachDocumentOnceAndAgainWhenChanged) {
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api//";
+  agent.WriteIni();
+  std::string k1 = Key(1), k2 = Key(2);
+  std::string doc1 = "<nfeProc><NFe><infNFe Id=\"NFe" + k1 +
+                     "\"><ide><mod>55</mod></ide><emit><xNome>P\xC3\xA3o \"Bom\"</xNome></emit>"
+                     "</infNFe></NFe></nfeProc>";
+  testing::WriteFileBytes(agent.xml_dir() + "/a.xml", doc1);
+  testing::WriteFileBytes(agent.xml_dir() + "/b.XML", NFe(k2));
+  testing::WriteFileBytes(agent.xml_dir() + "/c.xml", "<outro>nada</outro>");
+
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(2)) << agent.err();
+  EXPECT_EQ(Posts(portal, k1).size(), 1u);
+  EXPECT_EQ(Posts(portal, k2).size(), 1u);
+  RecordedRequest r = Posts(portal, k1).at(0);
+  EXPECT_EQ(r.method, "POST");
+  EXPECT_EQ(r.path, "/api/xml/receber");
+  EXPECT_EQ(r.Header("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(r.Header("Accept"), "application/json");
+  EXPECT_EQ(r.Header("User-Agent"), "OrvaneLumacor/1.0");
+  EXPECT_EQ(r.body,
+            "{\"cnpj\":\"12345678000190\",\"token\":\"tok-123\",\"chave_unica\":\"" + k1 +
+                "\",\"xml\":\"<nfeProc><NFe><infNFe Id=\\\"NFe" + k1 +
+                "\\\"><ide><mod>55<\\/mod><\\/ide><emit><xNome>P\\u00E3o \\\"Bom\\\"<\\/xNome>"
+                "<\\/emit><\\/infNFe><\\/NFe><\\/nfeProc>\",\"origem\":{\"app\":\"lumacor_relay\","
+                "\"db_type\":\"firebird\",\"hostname\":\"CAIXA-01\",\"app_version\":\"1.0.2\"}}");
+
+  // A changed text goes out again; the unchanged one does not.
+  testing::WriteFileBytes(agent.xml_dir() + "/a.xml", NFe(k1, "Outro Cliente"));
+  int done = agent.Count("=== Fim do ciclo ===");
+  ASSERT_TRUE(agent.WaitCycles(done + 2));
+  EXPECT_EQ(Posts(portal, k1).size(), 2u);
+  EXPECT_EQ(Posts(portal, k2).size(), 1u);
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+
+  EXPECT_EQ(agent.out(), "Rodando em modo console/debug...\n");
+  std::vector<std::string> first;
+  for (const auto& l : agent.Log()) first.push_back(l.level + "|" + l.message);
+  first.resize(9);
+  EXPECT_EQ(first, (std::vector<std::string>{
+                       "INFO |Rodando como processo console.",
+                       "INFO |=== Inicio do ciclo de sincronizacao ===",
+                       "INFO |Varredura XML: encontrados=3 | aceitos=2 | cancelamentos=0 | "
+                       "inutilizacoes=0 | ignorados=1 | erros=0",
+                       "INFO |Coletados 2 XMLs das pastas.",
+                       "INFO |2 itens pendentes para envio.",
+                       "INFO |Enviado OK: " + k1,
+                       "INFO |Enviado OK: " + k2,
+                       "INFO |Ciclo concluido - coletados: 2 | enviados: 2 | erros: 0",
+                       "INFO |=== Fim do ciclo ===",
+                   }));
+  EXPECT_EQ(agent.Count("Enviado OK: " + k1), 2);
+  EXPECT_EQ(agent.Count("Ciclo concluido - coletados: 2 | enviados: 2 | erros: 0"), 1);
+  EXPECT_GE(agent.Count("Ciclo concluido - coletados: 2 | enviados: 0 | erros: 0"), 2);
+  EXPECT_EQ(agent.Count("Ciclo concluido - coletados: 2 | enviados: 1 | erros: 0"), 1);
+}
+
+TEST(EndToEndTest, UnchangedDocumentAndCancellationPairIsNotSentAgain) {
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api";
+  agent.WriteIni();
+  std::string k = Key(7);
+  testing::WriteFileBytes(agent.xml_dir() + "/nfe.xml", NFe(k));
+  testing::WriteFileBytes(agent.xml_dir() + "/canc.xml", Cancelamento(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(4)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  auto posts = Posts(portal, k);
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_NE(posts[0].body.find("procEventoNFe"), std::string::npos);
+  EXPECT_EQ(ReadQueue(agent.queue_path())[k].status, "enviado");
+}
+
+TEST(EndToEndTest, RejectedDocumentEndsAfterMaxTentativas) {
+  TestPortal portal;
+  portal.SetAnswer(PortalAnswer::Status(400, "{\"erro\":\"xml invalido\"}"));
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.max_tentativas = 2;
+  agent.WriteIni();
+  std::string k = Key(3);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(4)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  EXPECT_EQ(Posts(portal, k).size(), 2u);
+  Row row = ReadQueue(agent.queue_path())[k];
+  EXPECT_EQ(row.status, "falha_definitiva");
+  EXPECT_EQ(row.tentativas, 2);
+  EXPECT_EQ(agent.Count("Falha ao enviar " + k + ": HTTP 400 ao enviar para " + portal.BaseUrl() +
+                        "/xml/receber: {\"erro\":\"xml invalido\"}"),
+            2);
+}
+
+TEST(EndToEndTest, OutageLongerThanMaxTentativasLosesNothing) {
+  TestPortal portal;
+  std::atomic<bool> down{true};
+  portal.SetHandler([&](const RecordedRequest& req) {
+    if (down) return PortalAnswer::Status(503, "manutencao", "text/plain");
+    return testing::DefaultPortalAnswer(req);
+  });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.max_tentativas = 2;
+  agent.WriteIni();
+  std::string k = Key(4);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(4)) << agent.err();
+  down = false;
+  ASSERT_TRUE(WaitUntil([&] { return agent.Count("Enviado OK: " + k) == 1; }, 30s));
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  EXPECT_GE(Posts(portal, k).size(), 5u);
+  EXPECT_EQ(ReadQueue(agent.queue_path())[k].status, "enviado");
+}
+
+TEST(EndToEndTest, InvalidConfigurationIsLoggedEveryCycle) {
+  Agent agent;
+  agent.endpoint = "http://127.0.0.1:9/api";
+  agent.WriteIni("[API]\ncnpj=1\n[COLETA]\nmodo=pasta\nintervalo_segundos=0\n[LOG]\npath=" +
+                 agent.log_path() + "\n[FILA]\nsqlite_path=" + agent.queue_path() + "\n");
+  auto child = agent.Start();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return agent.Count("Configuracao invalida. Verifique Marlux.ini.") >= 3; }, 20s));
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  auto log = agent.Log();
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(log[1].message, "=== Inicio do ciclo de sincronizacao ===");
+  EXPECT_EQ(log[2].level, "ERROR");
+  EXPECT_EQ(log[2].message, "Configuracao invalida. Verifique Marlux.ini.");
+  EXPECT_EQ(log[3].message, "=== Inicio do ciclo de sincronizacao ===");
+  EXPECT_EQ(agent.Count("=== Fim do ciclo ==="), 0);
+}
+
+TEST(EndToEndTest, ConsoleErrorEndsWithExitCodeOne) {
+  Agent agent;
+  agent.endpoint = "http://127.0.0.1:9/api";
+  agent.modo = "banco";
+  agent.ini_extra = "[banco]\ntipo=Firebird\nnome=x\n";
+  agent.WriteIni();
+  auto child = agent.Start();
+  EXPECT_EQ(child->Wait(20s), 1);
+  EXPECT_NE(agent.err().find("DBProvider.Create falhou: DBProvider.Create: tipo de banco "
+                             "inv\xC3\xA1lido ou n\xC3\xA3o configurado: \"Firebird\"."),
+            std::string::npos)
+      << agent.err();
+  auto log = agent.Log();
+  ASSERT_EQ(log.size(), 1u);  // console mode logs none of its own errors
+  EXPECT_EQ(log[0].message, "Rodando como processo console.");
+}
+
+TEST(EndToEndTest, DatabaseModeDeliversFromPostgreSQL) {
+  TSincConfig server;
+  LUMACOR_REQUIRE_SERVER(testing::PostgreSQLBackend(), server);
+  std::string host = server.DBHost, port = std::to_string(server.DBPort), db = server.DBName,
+              user = server.DBUser, pass = server.DBPass;
+  std::string k = Key(55);
+  std::string sql =
+      "DROP TABLE IF EXISTS e2e_notas; CREATE TABLE e2e_notas (chave text, doc text);"
+      "INSERT INTO e2e_notas VALUES ('interna-1', '" + NFe(k) + "'),"
+      "('interna-2', '<nada/>');";
+  std::string cmd = "PGPASSWORD='" + pass + "' psql -q -h " + host + " -p " + port + " -U " +
+                    user + " -d " + db + " -v ON_ERROR_STOP=1 -c \"" + sql + "\" >/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.modo = "banco";
+  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + host + "\nporta=" + port + "\nnome=" +
+                    db + "\nusuario=" + user + "\nsenha=" + pass + "\n";
+  agent.coleta_extra = "sql=SELECT chave AS chave_unica, doc AS xml FROM e2e_notas\n";
+  agent.WriteIni();
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(2)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  auto posts = Posts(portal, k);
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_NE(posts[0].body.find("\"db_type\":\"postgresql\""), std::string::npos);
+  EXPECT_GE(agent.Count("Coletados 1 XMLs do banco."), 2);
+}
+
+// A notify socket made by the test, as systemd would pass it.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error("bind " + path);
+    }
+    reader_ = std::thread([this] {
+      char buf[4096];
+      for (;;) {
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        std::lock_guard<std::mutex> lock(mu_);
+        messages_.emplace_back(buf, static_cast<size_t>(n));
+      }
+    });
+  }
+  ~NotifySocket() {
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    reader_.join();
+  }
+  std::vector<std::string> Messages() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return messages_;
+  }
+  bool Has(const std::string& needle) {
+    for (const auto& m : Messages()) {
+      if (m.find(needle) != std::string::npos) return true;
+    }
+    return false;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::thread reader_;
+  std::mutex mu_;
+  std::vector<std::string> messages_;
+};
+
+TEST(ServiceModeTest, StopWhileWaitingEndsAtOnce) {
+  Agent agent;
+  agent.endpoint = "http://127.0.0.1:9/api";
+  agent.intervalo = 3600;
+  agent.WriteIni();
+  NotifySocket notify(agent.dir().Path("notify.sock"));
+  auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(WaitUntil([&] { return notify.Has("READY=1"); }, 20s));
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(10s), 0);
+  EXPECT_TRUE(notify.Has("STOPPING=1"));
+  auto log = agent.Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].message, "Servi\xC3\xA7o Lumacor iniciado.");
+  EXPECT_EQ(log[1].message, "Servi\xC3\xA7o Lumacor parado.");
+  EXPECT_EQ(agent.out(), "");  // no console line in service mode
+}
+
+TEST(ServiceModeTest, StopDuringACycleLetsItFinish) {
+  TestPortal portal;
+  std::atomic<int> seen{0};
+  portal.SetHandler([&](const RecordedRequest& req) {
+    ++seen;
+    std::this_thread::sleep_for(1500ms);  // a slow portal keeps the cycle busy
+    return testing::DefaultPortalAnswer(req);
+  });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.WriteIni();
+  testing::WriteFileBytes(agent.xml_dir() + "/1.xml", NFe(Key(11)));
+  testing::WriteFileBytes(agent.xml_dir() + "/2.xml", NFe(Key(12)));
+  NotifySocket notify(agent.dir().Path("notify.sock"));
+  auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  ASSERT_TRUE(WaitUntil([&] { return seen >= 1; }, 20s));
+  child->Signal(SIGINT);  // shutdown is handled like stop
+  EXPECT_EQ(child->Wait(20s), 0);
+  EXPECT_EQ(seen, 2) << "every pending send of the running cycle completes";
+  std::vector<std::string> tail;
+  for (const auto& l : agent.Log()) tail.push_back(l.message);
+  ASSERT_GE(tail.size(), 3u);
+  EXPECT_EQ(tail[tail.size() - 2], "=== Fim do ciclo ===");
+  EXPECT_EQ(tail.back(), "Servi\xC3\xA7o Lumacor parado.");
+  EXPECT_TRUE(notify.Has("STOPPING=1"));
+}
+
+TEST(ServiceModeTest, FailedStartExitsNonZero) {
+  Agent agent;
+  agent.endpoint = "http://127.0.0.1:9/api";
+  agent.modo = "banco";
+  agent.ini_extra = "[banco]\ntipo=oracle\nnome=x\n";
+  agent.WriteIni();
+  NotifySocket notify(agent.dir().Path("notify.sock"));
+  auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+  auto code = child->Wait(20s);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_NE(*code, 0);
+  EXPECT_FALSE(notify.Has("READY=1"));
+  auto log = agent.Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].level, "ERROR");
+  EXPECT_EQ(log[0].message.rfind("Falha ao inicializar SyncRunner: DBProvider.Create falhou: ", 0),
+            0u)
+      << log[0].message;
+}
+
+TEST(ServiceInstallTest, InstallAndRemoveThroughSystemctl) {
+  Agent agent;
+  agent.WriteIni();
+  std::string units = agent.dir().Path("units");
+  fs::create_directories(units);
+  std::string calls = agent.dir().Path("calls");
+  std::string fake = agent.dir().Write("bin/systemctl", "#!/bin/sh\necho \"$*\" >> " + calls + "\n");
+  fs::permissions(fake, fs::perms::owner_all);
+  std::map<std::string, std::string> env = {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
+                                            {"LUMACOR_SYSTEMCTL", fake}};
+
+  EXPECT_EQ(agent.Start({"/INSTALL"}, env)->Wait(20s), 0);
+  std::string unit = ReadFileBytes(units + "/OrvaneLumacorService.service");
+  EXPECT_NE(unit.find("Description=Orvane Lumacor - Brevia\n"), std::string::npos);
+  EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
+  EXPECT_NE(unit.find("ExecStart=\"" + fs::canonical(kExe).string() + "\"\n"), std::string::npos)
+      << unit;
+  EXPECT_EQ(ReadFileBytes(calls), "daemon-reload\nenable OrvaneLumacorService.service\n");
+
+  // Only the first argument counts.
+  EXPECT_EQ(agent.Start({"/Remove", "/install"}, env)->Wait(20s), 0);
+  EXPECT_FALSE(fs::exists(units + "/OrvaneLumacorService.service"));
+  EXPECT_EQ(ReadFileBytes(calls),
+            "daemon-reload\nenable OrvaneLumacorService.service\n"
+            "stop OrvaneLumacorService.service\ndisable OrvaneLumacorService.service\n"
+            "daemon-reload\n");
+  EXPECT_FALSE(fs::exists(agent.log_path())) << "install and remove log nothing";
+}
+
+}  // namespace
+}  // namespace lumacor
