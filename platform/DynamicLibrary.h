@@ -36,6 +36,10 @@ class DynamicLibrary {
   const std::string& name() const { return name_; }
 
  private:
+  // The platform halves: load, look up, unload.
+  static DynamicLibrary Adopt(void* handle, const std::string& name);
+  static void Unload(void* handle);
+
   void* handle_ = nullptr;
   std::string name_;
 };

@@ -1,22 +1,14 @@
 #include "queue/HashService.h"
 
-#include <openssl/evp.h>
-
-#include <stdexcept>
+#include "platform/Sha256.h"
 
 namespace lumacor {
 
 std::string THashService::SHA256(std::string_view utf8) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(utf8.data(), utf8.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
-      length != 32) {
-    // Only a broken libcrypto gets here.
-    throw std::runtime_error("SHA-256 indisponivel na biblioteca de criptografia");
-  }
+  Sha256Digest digest = Sha256(utf8);
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(2 * length, '\0');
-  for (unsigned int i = 0; i < length; ++i) {
+  std::string out(2 * digest.size(), '\0');
+  for (size_t i = 0; i < digest.size(); ++i) {
     out[2 * i] = kHex[digest[i] >> 4];
     out[2 * i + 1] = kHex[digest[i] & 0x0F];
   }

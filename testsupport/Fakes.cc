@@ -1,14 +1,16 @@
 #include "testsupport/Fakes.h"
 
-#include <time.h>
-
 namespace lumacor::testing {
 
 LocalTime FakeClock::ToLocal(TimePoint t) {
-  time_t secs = std::chrono::system_clock::to_time_t(t);
-  struct tm tm;
-  gmtime_r(&secs, &tm);
-  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+  // Calendar arithmetic in the standard library: no gmtime_r on Windows.
+  using namespace std::chrono;
+  auto day = floor<days>(t);
+  year_month_day ymd{day};
+  hh_mm_ss hms{floor<seconds>(t - day)};
+  return LocalTime{static_cast<int>(ymd.year()),      static_cast<int>(unsigned(ymd.month())),
+                   static_cast<int>(unsigned(ymd.day())), static_cast<int>(hms.hours().count()),
+                   static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count())};
 }
 
 }  // namespace lumacor::testing

@@ -1,48 +1,81 @@
 #include "testsupport/TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/FileSystem.h"
 
 namespace lumacor::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Paths are UTF-8 text; std::filesystem would read a plain std::string in
+// the ANSI code page on Windows.
+fs::path U8Path(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+
+std::string PathText(const fs::path& p) {
+  std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/lumacor-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp falhou");
-  path_ = buf.data();
+  // TMPDIR on POSIX, the user's temporary folder on Windows.
+  fs::path base = fs::temp_directory_path();
+  std::random_device rd;
+  const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "lumacor-";
+    for (int i = 0; i < 8; ++i) name += letters[rd() % 36];
+    std::error_code ec;
+    if (fs::create_directory(base / name, ec)) {
+      path_ = PathText(base / name);
+      return;
+    }
+    if (ec) throw std::runtime_error("nao foi possivel criar pasta temporaria: " + ec.message());
+  }
+  throw std::runtime_error("nao foi possivel criar pasta temporaria");
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   // Tests may leave read-only folders behind; give rights back first.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(U8Path(path_), fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
   }
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
+  fs::permissions(U8Path(path_), fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(U8Path(path_), ec);
 }
 
-std::string TempDir::Path(const std::string& rel) const { return path_ + "/" + rel; }
+std::string TempDir::Path(const std::string& rel) const {
+  // Written with the platform's separator, as the code under test writes
+  // paths, so that expected and actual paths compare equal on Windows too.
+  char sep = FileSystem::Default()->Separator();
+  std::string out = path_ + sep + rel;
+  std::replace(out.begin() + static_cast<std::ptrdiff_t>(path_.size()), out.end(), '/', sep);
+  return out;
+}
 
 std::string TempDir::Write(const std::string& rel, const std::string& bytes) const {
   std::string p = Path(rel);
-  fs::create_directories(fs::path(p).parent_path());
+  fs::create_directories(U8Path(p).parent_path());
   WriteFileBytes(p, bytes);
   return p;
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(U8Path(path), std::ios::binary);
   if (!in) throw std::runtime_error("nao foi possivel ler " + path);
   std::ostringstream ss;
   ss << in.rdbuf();
@@ -50,7 +83,7 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(U8Path(path), std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("nao foi possivel gravar " + path);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

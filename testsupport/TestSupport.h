@@ -21,7 +21,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() + "/" + rel
+  // path() + separator + rel, each "/" of rel as the platform's separator.
   std::string Path(const std::string& rel) const;
   // Writes `bytes` to path() + "/" + rel, creating folders; returns the path.
   std::string Write(const std::string& rel, const std::string& bytes) const;

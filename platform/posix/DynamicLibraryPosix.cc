@@ -5,24 +5,7 @@
 
 namespace lumacor {
 
-DynamicLibrary::~DynamicLibrary() {
-  if (handle_ != nullptr) ::dlclose(handle_);
-}
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(other.handle_), name_(std::move(other.name_)) {
-  other.handle_ = nullptr;
-}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != nullptr) ::dlclose(handle_);
-    handle_ = other.handle_;
-    name_ = std::move(other.name_);
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
+void DynamicLibrary::Unload(void* handle) { ::dlclose(handle); }
 
 DynamicLibrary DynamicLibrary::Open(const std::string& name_or_path) {
   ::dlerror();
@@ -32,35 +15,12 @@ DynamicLibrary DynamicLibrary::Open(const std::string& name_or_path) {
     throw PlatformError("nao foi possivel carregar a biblioteca '" + name_or_path +
                         "': " + (err ? err : "erro desconhecido"));
   }
-  DynamicLibrary lib;
-  lib.handle_ = h;
-  lib.name_ = name_or_path;
-  return lib;
-}
-
-DynamicLibrary DynamicLibrary::OpenFirst(const std::vector<std::string>& names) {
-  std::string last = "nenhuma biblioteca indicada";
-  for (const auto& n : names) {
-    try {
-      return Open(n);
-    } catch (const PlatformError& e) {
-      last = e.what();
-    }
-  }
-  throw PlatformError(last);
+  return Adopt(h, name_or_path);
 }
 
 void* DynamicLibrary::Find(const char* symbol) const {
   if (handle_ == nullptr) return nullptr;
   return ::dlsym(handle_, symbol);
-}
-
-void* DynamicLibrary::Require(const char* symbol) const {
-  void* p = Find(symbol);
-  if (p == nullptr) {
-    throw PlatformError("a biblioteca '" + name_ + "' nao exporta " + symbol);
-  }
-  return p;
 }
 
 }  // namespace lumacor

@@ -1,36 +1,17 @@
-// Windows loads SQLite from "sqlite3.dll" beside the executable (start-up
-// checks that it is there), never through the DLL search path.
-#include <string>
-
+// Windows loads SQLite from the "sqlite3.dll" beside the executable, never
+// from the search path, and keeps it for the life of the process.
 #include "platform/DynamicLibrary.h"
 #include "platform/Process.h"
 #include "queue/SqliteApi.h"
 
 namespace lumacor {
 
-namespace {
-
-struct LoadedSqlite {
-  DynamicLibrary library;
-  TSqliteApi api;
-
-  LoadedSqlite()
-      : library(DynamicLibrary::Open(BesideExecutable("sqlite3.dll"))),
-        api(LoadSqliteApi(library)) {}
-
-  static std::string BesideExecutable(const char* name) {
-    std::string folder = FolderOf(Process::Default()->ExecutablePath());
-    if (!folder.empty() && folder.back() != '\\') folder += '\\';
-    return folder + name;
-  }
-};
-
-}  // namespace
-
 const TSqliteApi& SqliteApi() {
-  // A failed load raises here and is tried again on the next call.
-  static const LoadedSqlite loaded;
-  return loaded.api;
+  // A failed load raises and leaves both unset, so a later call tries again.
+  static DynamicLibrary* library = new DynamicLibrary(
+      DynamicLibrary::Open(FolderOf(Process::Default()->ExecutablePath()) + "\\sqlite3.dll"));
+  static const TSqliteApi api = LoadSqliteApi(*library);
+  return api;
 }
 
 }  // namespace lumacor

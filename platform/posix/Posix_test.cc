@@ -1,0 +1,36 @@
+// What only the POSIX half promises: "/" paths resolved lexically and
+// shared objects found by their sonames.
+#include <gtest/gtest.h>
+
+#include "platform/DynamicLibrary.h"
+#include "platform/FileSystem.h"
+
+namespace lumacor {
+namespace {
+
+TEST(PosixFileSystemTest, FullPathResolvesDotsLexically) {
+  FileSystem* fs = FileSystem::Default();
+  EXPECT_EQ(fs->FullPath("/a/./b/../c"), "/a/c");
+  EXPECT_EQ(fs->FullPath("/../x"), "/x");
+  EXPECT_EQ(fs->FullPath("/a/b/"), "/a/b/");
+  std::string rel = fs->FullPath("q/../r");
+  EXPECT_EQ(rel.front(), '/');
+  EXPECT_EQ(rel.substr(rel.size() - 2), "/r");
+}
+
+TEST(PosixDynamicLibraryTest, LoadFindAndMove) {
+  EXPECT_THROW(DynamicLibrary::Open("libnao-existe-lumacor.so"), PlatformError);
+  DynamicLibrary lib = DynamicLibrary::OpenFirst({"libnao-existe.so", "libz.so.1"});
+  EXPECT_TRUE(lib.loaded());
+  EXPECT_NE(lib.Find("zlibVersion"), nullptr);
+  EXPECT_THROW(lib.Require("nao_existe"), PlatformError);
+  DynamicLibrary other;
+  other = std::move(lib);
+  EXPECT_FALSE(lib.loaded());
+  EXPECT_NE(other.Find("zlibVersion"), nullptr);
+  other = DynamicLibrary::Open("libz.so.1");  // releases the old handle
+  EXPECT_TRUE(other.loaded());
+}
+
+}  // namespace
+}  // namespace lumacor

@@ -1,0 +1,129 @@
+// The Windows service control manager, sc.exe through the shell, and the
+// console and message box of a windowed program.
+#include "platform/win32/WinApi.h"  // before <shellapi.h>, which needs <windows.h>
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/ServiceControl.h"
+
+namespace lumacor {
+
+namespace {
+
+using win32::Narrow;
+using win32::Widen;
+
+// The dispatcher and the manager call plain functions without a context
+// argument; these hold what the trampolines below pass on.
+std::atomic<ServiceMainFn> g_service_main{nullptr};
+std::atomic<ServiceCtrlHandlerFn> g_handler{nullptr};
+
+void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv) {
+  std::vector<std::string> args;
+  for (DWORD i = 0; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  std::vector<char*> ptrs;
+  for (auto& a : args) ptrs.push_back(a.data());
+  ptrs.push_back(nullptr);
+  ServiceMainFn fn = g_service_main.load();
+  if (fn != nullptr) fn(static_cast<int>(argc), ptrs.data());
+}
+
+void WINAPI HandlerTrampoline(DWORD control) {
+  ServiceCtrlHandlerFn fn = g_handler.load();
+  if (fn != nullptr) fn(control);
+}
+
+void RunSc(const std::string& parameters) {
+  // No owner window, no working folder, no wait, no elevation: sc.exe
+  // reports its own failures in its window.
+  ::ShellExecuteW(nullptr, L"open", L"sc.exe", Widen(parameters).c_str(), nullptr, SW_SHOW);
+}
+
+// True when `h` is a real handle someone gave us (a console, a file, a pipe).
+bool Usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+void WriteLine(HANDLE h, const std::string& text) {
+  DWORD mode, done;
+  if (::GetConsoleMode(h, &mode)) {
+    std::wstring w = Widen(text) + L"\r\n";
+    ::WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &done, nullptr);
+  } else {
+    std::string bytes = text + "\r\n";
+    ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+  }
+}
+
+class WinServiceControl : public ServiceControl {
+ public:
+  bool StartDispatcher(const std::string& service_name, ServiceMainFn service_main) override {
+    g_service_main = service_main;
+    std::wstring name = Widen(service_name);
+    SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMainTrampoline}, {nullptr, nullptr}};
+    return ::StartServiceCtrlDispatcherW(table) != FALSE;
+  }
+
+  ServiceStatusHandle RegisterHandler(const std::string& service_name,
+                                      ServiceCtrlHandlerFn handler) override {
+    g_handler = handler;
+    SERVICE_STATUS_HANDLE h =
+        ::RegisterServiceCtrlHandlerW(Widen(service_name).c_str(), HandlerTrampoline);
+    return reinterpret_cast<ServiceStatusHandle>(h);
+  }
+
+  bool SetStatus(ServiceStatusHandle handle, const TServiceStatus& status) override {
+    SERVICE_STATUS s;
+    s.dwServiceType = status.ServiceType;
+    s.dwCurrentState = status.CurrentState;
+    s.dwControlsAccepted = status.ControlsAccepted;
+    s.dwWin32ExitCode = status.Win32ExitCode;
+    s.dwServiceSpecificExitCode = status.ServiceSpecificExitCode;
+    s.dwCheckPoint = status.CheckPoint;
+    s.dwWaitHint = status.WaitHint;
+    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &s) != FALSE;
+  }
+
+  void InstallService(const std::string& service_name, const std::string& display_name,
+                      const std::string& exe_path) override {
+    RunSc("create " + service_name + " binPath= \"" + exe_path + "\" start= auto DisplayName= \"" +
+          display_name + "\"");
+  }
+
+  void RemoveService(const std::string& service_name, uint32_t pause_ms) override {
+    RunSc("stop " + service_name);
+    ::Sleep(pause_ms);
+    RunSc("delete " + service_name);
+  }
+
+  void ConsoleWriteLine(const std::string& text) override {
+    if (::GetConsoleWindow() == nullptr) return;
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (Usable(out)) WriteLine(out, text);
+  }
+
+  // A person who double-clicked the program sees a message box. A script
+  // that gave us a standard error gets the text there instead, so an
+  // unattended run never waits for a click nobody will make.
+  void ReportFatalError(const std::string& message) override {
+    HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (Usable(err)) {
+      WriteLine(err, "lumacor-relay: " + message);
+      return;
+    }
+    ::MessageBoxW(nullptr, Widen(message).c_str(), L"Orvane Lumacor",
+                  MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  }
+};
+
+}  // namespace
+
+ServiceControl* ServiceControl::Default() {
+  static WinServiceControl* sc = new WinServiceControl;
+  return sc;
+}
+
+const char* SqliteLibraryFileName() { return "sqlite3.dll"; }
+
+}  // namespace lumacor

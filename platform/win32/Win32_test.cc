@@ -1,0 +1,141 @@
+// What only the Windows half promises: share modes, the library search
+// rules, the ANSI code page and the API's own text conversions.
+#include <gtest/gtest.h>
+
+#include "common/Text.h"
+#include "platform/Clock.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/FileSystem.h"
+#include "platform/Locale.h"
+#include "platform/Process.h"
+#include "platform/ServiceControl.h"
+#include "platform/win32/WinApi.h"
+#include "testsupport/TestSupport.h"
+
+namespace lumacor {
+namespace {
+
+using testing::TempDir;
+using win32::UniqueHandle;
+using win32::Widen;
+
+UniqueHandle OpenForWriting(const std::string& path) {
+  return UniqueHandle(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TEST(Win32FileSystemTest, ReadRefusesAFileOpenForWriting) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string file = dir.Write("nota.xml", "<a/>");
+  {
+    UniqueHandle writer = OpenForWriting(file);
+    ASSERT_TRUE(writer.valid());
+    EXPECT_THROW(fs->ReadFile(file), PlatformError);
+  }
+  EXPECT_EQ(fs->ReadFile(file), "<a/>");
+}
+
+TEST(Win32FileSystemTest, AppendAllowsReadersButNoSecondWriter) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string file = dir.path() + "\\agente.log";
+  auto log = fs->OpenAppend(file);
+  log->Append("linha\r\n");
+  UniqueHandle reader(::CreateFileW(Widen(file).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(reader.valid());
+  EXPECT_FALSE(OpenForWriting(file).valid());
+  EXPECT_THROW(fs->OpenAppend(file), PlatformError);
+}
+
+TEST(Win32FileSystemTest, CreatesFoldersWithEitherSeparator) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string mixed = dir.path() + "\\um/dois\\tr\xC3\xAAs";
+  fs->CreateDirectories(mixed);
+  EXPECT_TRUE(fs->DirectoryExists(dir.path() + "\\um\\dois\\tr\xC3\xAAs"));
+  EXPECT_EQ(fs->FullPath(mixed), fs->FullPath(dir.path()) + "\\um\\dois\\tr\xC3\xAAs");
+  EXPECT_EQ(fs->Separator(), '\\');
+  EXPECT_EQ(fs->MaxPath(), 260u);
+}
+
+TEST(Win32FileSystemTest, HandleOwnerMovesWithoutLeakOrDoubleClose) {
+  UniqueHandle a(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle b(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE first = a.get();
+  HANDLE second = b.get();
+  a = std::move(b);  // closes `first`
+  EXPECT_EQ(a.get(), second);
+  EXPECT_FALSE(b.valid());
+  DWORD flags;
+  EXPECT_FALSE(::GetHandleInformation(first, &flags));
+  EXPECT_TRUE(::GetHandleInformation(second, &flags));
+  a = std::move(a);
+  EXPECT_EQ(a.get(), second);
+}
+
+TEST(Win32DynamicLibraryTest, LoadsBySystemNameAndByPath) {
+  DynamicLibrary kernel = DynamicLibrary::Open("kernel32.dll");
+  EXPECT_NE(kernel.Find("GetTickCount"), nullptr);
+  EXPECT_EQ(kernel.Find("NaoExiste"), nullptr);
+  EXPECT_THROW(kernel.Require("NaoExiste"), PlatformError);
+
+  // sqlite3.dll lies beside the test executable, as beside the agent.
+  std::string dir = FolderOf(Process::Default()->ExecutablePath());
+  DynamicLibrary by_path = DynamicLibrary::Open(dir + "\\sqlite3.dll");
+  EXPECT_NE(by_path.Require("sqlite3_libversion"), nullptr);
+  DynamicLibrary by_name = DynamicLibrary::Open("sqlite3.dll");
+  EXPECT_EQ(by_name.Find("sqlite3_libversion"), by_path.Find("sqlite3_libversion"));
+
+  try {
+    DynamicLibrary::OpenFirst({"nao-existe-1.dll", dir + "\\nao-existe-2.dll"});
+    FAIL() << "no library should load";
+  } catch (const PlatformError& e) {
+    EXPECT_NE(std::string(e.what()).find("nao-existe-2.dll"), std::string::npos) << e.what();
+  }
+  DynamicLibrary first = DynamicLibrary::OpenFirst({"nao-existe.dll", "kernel32.dll"});
+  EXPECT_EQ(first.name(), "kernel32.dll");
+
+  // Move assignment frees the library it replaces and keeps the other.
+  first = std::move(by_path);
+  EXPECT_TRUE(first.loaded());
+  EXPECT_FALSE(by_path.loaded());
+  EXPECT_NE(first.Find("sqlite3_libversion"), nullptr);
+}
+
+TEST(Win32LocaleTest, AnsiCodePageAndApiEdges) {
+  ASSERT_EQ(::GetACP(), 1252u) << "the tests expect a Western European system";
+  EXPECT_EQ(AnsiToUtf8("Jo\xE3o \x80 \xC7"), "Jo\xC3\xA3o \xE2\x82\xAC \xC3\x87");
+  EXPECT_EQ(AnsiToUtf8(""), "");
+  EXPECT_EQ(win32::Narrow(Widen("a\xC3\xA7\xF0\x9F\x98\x80")), "a\xC3\xA7\xF0\x9F\x98\x80");
+  EXPECT_EQ(Widen("\xC3\xA7").size(), 1u);
+}
+
+TEST(Win32ProcessTest, ExecutableAndEnvironment) {
+  Process* p = Process::Default();
+  std::string exe = p->ExecutablePath();
+  EXPECT_TRUE(FileSystem::Default()->FileExists(exe)) << exe;
+  EXPECT_TRUE(EndsWithIgnoreAsciiCase(exe, "\\lumacor_tests.exe")) << exe;
+
+  std::string long_value(1000, 'v');
+  long_value += "\xC3\xA7";
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"LUMACOR_TESTE", Widen(long_value).c_str()));
+  EXPECT_EQ(p->GetEnv("LUMACOR_TESTE"), long_value);
+  ::SetEnvironmentVariableW(L"LUMACOR_TESTE", nullptr);
+  EXPECT_EQ(p->GetEnv("LUMACOR_TESTE"), "");
+  EXPECT_FALSE(Clock::Default()->TimeSeparator().empty());
+}
+
+// StartServiceCtrlDispatcherW is left to the service lifecycle test: under
+// Wine it waits 10 s for a manager that never calls, and now and then the
+// process ends inside it.
+TEST(Win32ServiceControlTest, LibraryNameAndConsoleOutsideAConsole) {
+  EXPECT_STREQ(SqliteLibraryFileName(), "sqlite3.dll");
+  ServiceControl::Default()->ConsoleWriteLine("sem console: nada acontece");
+}
+
+}  // namespace
+}  // namespace lumacor
