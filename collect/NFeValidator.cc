@@ -30,14 +30,18 @@ class Regex {
   // `group1` when given. Any matcher error counts as no match.
   bool Search(std::string_view subject, std::string* group1 = nullptr) const {
     if (code_ == nullptr) return false;
-    pcre2_match_data* md = ThreadMatchData();
+    // A block per search rather than one kept per thread: mingw-w64 may
+    // release a thread's storage before it runs thread_local destructors,
+    // so a per-thread owner would free memory already gone. The block is
+    // tiny next to the scan of a whole document.
+    std::unique_ptr<pcre2_match_data, MatchDataFree> md(pcre2_match_data_create(2, nullptr));
     if (md == nullptr) return false;
     // PCRE2 before 10.43 rejects a null subject even when it is empty.
     PCRE2_SPTR text = reinterpret_cast<PCRE2_SPTR>(subject.data() ? subject.data() : "");
-    int rc = pcre2_match(code_, text, subject.size(), 0, 0, md, nullptr);
+    int rc = pcre2_match(code_, text, subject.size(), 0, 0, md.get(), nullptr);
     if (rc < 0) return false;
     if (group1 != nullptr) {
-      const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md);
+      const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(md.get());
       if (rc < 2 || ov[2] == PCRE2_UNSET) return false;
       group1->assign(subject.data() + ov[2], ov[3] - ov[2]);
     }
@@ -48,14 +52,6 @@ class Regex {
   struct MatchDataFree {
     void operator()(pcre2_match_data* md) const { pcre2_match_data_free(md); }
   };
-
-  // Every pattern has at most one group, so one small block per thread
-  // serves them all and spares an allocation per search.
-  static pcre2_match_data* ThreadMatchData() {
-    thread_local std::unique_ptr<pcre2_match_data, MatchDataFree> md(
-        pcre2_match_data_create(2, nullptr));
-    return md.get();
-  }
 
   pcre2_code* code_ = nullptr;
 };
