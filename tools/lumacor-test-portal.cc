@@ -7,8 +7,10 @@
 //
 // Prints the port on the first line of standard output once it listens.
 // Admin endpoints:
-//   POST /_mode {"status":500,"body":"..."}  changes the answer to receber
-//   GET  /_requests                           JSON array of what was received
+//   POST /_mode {"status":500,"body":"...","never":false}
+//                              changes the answer to receber ("never": hold
+//                              the request unanswered until the portal ends)
+//   GET or POST /_requests     JSON array of what was received
 // Each received document request is also appended to --record as one JSON
 // line {"method","path","headers":{...},"body"}. Ends on SIGINT or SIGTERM.
 #include <rapidjson/document.h>
@@ -105,9 +107,13 @@ int main(int argc, char** argv) {
       if (d.HasParseError() || !d.IsObject()) return PortalAnswer::Status(400, "{\"erro\":\"JSON inválido\"}");
       if (d.HasMember("status") && d["status"].IsInt()) mode.status = d["status"].GetInt();
       if (d.HasMember("body") && d["body"].IsString()) mode.body = d["body"].GetString();
+      if (d.HasMember("never") && d["never"].IsBool()) {
+        mode.action = d["never"].GetBool() ? PortalAnswer::kNeverAnswer : PortalAnswer::kRespond;
+      }
       return PortalAnswer::Status(200, "{\"ok\":true}");
     }
-    if (req.method == "GET" && req.path == "/_requests") {
+    // POST too, for clients that can only post (the agent's own).
+    if ((req.method == "GET" || req.method == "POST") && req.path == "/_requests") {
       std::string out = "[";
       for (const RecordedRequest& r : portal.Requests()) {
         if (IsAdmin(r)) continue;

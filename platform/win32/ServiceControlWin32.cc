@@ -3,6 +3,7 @@
 #include "platform/win32/WinApi.h"  // before <shellapi.h>, which needs <windows.h>
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <vector>
@@ -42,6 +43,35 @@ void RunSc(const std::string& parameters) {
   ::ShellExecuteW(nullptr, L"open", L"sc.exe", Widen(parameters).c_str(), nullptr, SW_SHOW);
 }
 
+// True when the service control manager (services.exe) started this
+// process. Asked first because the dispatcher call is not a safe probe
+// everywhere: Wine's waits about ten seconds before failing, and marks the
+// caller a system process that Wine ends, exit code 0, once no ordinary
+// process is left, which can end a console run that has just begun.
+bool StartedByServiceManager() {
+  win32::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) return true;  // cannot tell: let the dispatcher decide
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof(entry);
+  DWORD self = ::GetCurrentProcessId();
+  DWORD parent = 0;
+  bool found = false;
+  std::vector<PROCESSENTRY32W> all;
+  for (BOOL ok = ::Process32FirstW(snapshot.get(), &entry); ok;
+       ok = ::Process32NextW(snapshot.get(), &entry)) {
+    all.push_back(entry);
+    if (entry.th32ProcessID == self) {
+      parent = entry.th32ParentProcessID;
+      found = true;
+    }
+  }
+  if (!found) return true;
+  for (const PROCESSENTRY32W& p : all) {
+    if (p.th32ProcessID == parent) return ::lstrcmpiW(p.szExeFile, L"services.exe") == 0;
+  }
+  return false;  // the parent has ended: services.exe never does
+}
+
 // True when `h` is a real handle someone gave us (a console, a file, a pipe).
 bool Usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
@@ -59,6 +89,7 @@ void WriteLine(HANDLE h, const std::string& text) {
 class WinServiceControl : public ServiceControl {
  public:
   bool StartDispatcher(const std::string& service_name, ServiceMainFn service_main) override {
+    if (!StartedByServiceManager()) return false;
     g_service_main = service_main;
     std::wstring name = Widen(service_name);
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMainTrampoline}, {nullptr, nullptr}};
