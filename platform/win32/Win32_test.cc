@@ -2,6 +2,8 @@
 // rules, the ANSI code page and the API's own text conversions.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "common/Text.h"
 #include "platform/Clock.h"
 #include "platform/DynamicLibrary.h"
@@ -129,12 +131,21 @@ TEST(Win32ProcessTest, ExecutableAndEnvironment) {
   EXPECT_FALSE(Clock::Default()->TimeSeparator().empty());
 }
 
-// StartServiceCtrlDispatcherW is left to the service lifecycle test: under
-// Wine it waits 10 s for a manager that never calls, and now and then the
-// process ends inside it.
 TEST(Win32ServiceControlTest, LibraryNameAndConsoleOutsideAConsole) {
   EXPECT_STREQ(SqliteLibraryFileName(), "sqlite3.dll");
   ServiceControl::Default()->ConsoleWriteLine("sem console: nada acontece");
+}
+
+// Not started by services.exe: the dispatcher is never called (under Wine
+// it would wait about 10 s and mark the test process one that Wine may end
+// at any moment), and the answer comes at once. A run that did reach the
+// service manager would call this function, which must not happen.
+void NeverRun(int, char**) { ADD_FAILURE() << "ServiceMain fora do gerenciador de servicos"; }
+
+TEST(Win32ServiceControlTest, DispatcherRefusesAtOnceOutsideTheServiceManager) {
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ServiceControl::Default()->StartDispatcher("LumacorTeste", NeverRun));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 }  // namespace
