@@ -27,17 +27,20 @@ struct SeenRequest {
   std::string body;
 };
 
+constexpr const char* kNormalMode =
+    R"({"status":200,"body":"{\"status\":\"recebido\"}","never":false,"location":""})";
+
 class OutsidePortalTest : public ::testing::Test {
  protected:
   void SetUp() override {
     base_ = Process::Default()->GetEnv("LUMACOR_PORTAL_URL");
     if (base_.empty()) GTEST_SKIP() << "LUMACOR_PORTAL_URL nao definida";
     admin_ = HttpClient::Create();
-    SetMode(R"({"status":200,"body":"{\"status\":\"recebido\"}","never":false})");
+    SetMode(kNormalMode);
   }
 
   void TearDown() override {
-    if (admin_) SetMode(R"({"status":200,"body":"{\"status\":\"recebido\"}","never":false})");
+    if (admin_) SetMode(kNormalMode);
   }
 
   void SetMode(const std::string& json) {
@@ -167,6 +170,18 @@ TEST_F(OutsidePortalTest, NoAnswerMeansCodeZeroAndTheClientGoesOn) {
   SetMode(R"({"never":false})");
   TEnvioResult ok = Send(*sender, base_);
   EXPECT_TRUE(ok.Sucesso) << ok.MensagemErro;
+}
+
+TEST_F(OutsidePortalTest, FollowsAtMostFiveRedirects) {
+  auto sender = MakeSender();
+  size_t before = Requests().size();
+  // Every answer sends the request back to itself.
+  SetMode(R"({"status":307,"body":"","location":"/api/xml/receber"})");
+  TEnvioResult r = Send(*sender, base_ + "/api");
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
+  // The first request and five redirects; the sixth is not followed.
+  EXPECT_EQ(Requests().size(), before + 6);
 }
 
 }  // namespace

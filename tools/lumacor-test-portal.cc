@@ -7,9 +7,10 @@
 //
 // Prints the port on the first line of standard output once it listens.
 // Admin endpoints:
-//   POST /_mode {"status":500,"body":"...","never":false}
+//   POST /_mode {"status":500,"body":"...","never":false,"location":""}
 //                              changes the answer to receber ("never": hold
-//                              the request unanswered until the portal ends)
+//                              the request unanswered until the portal ends;
+//                              "location": a Location header, "" for none)
 //   GET or POST /_requests     JSON array of what was received
 // Each received document request is also appended to --record as one JSON
 // line {"method","path","headers":{...},"body"}. Ends on SIGINT or SIGTERM.
@@ -107,6 +108,11 @@ int main(int argc, char** argv) {
       if (d.HasParseError() || !d.IsObject()) return PortalAnswer::Status(400, "{\"erro\":\"JSON inválido\"}");
       if (d.HasMember("status") && d["status"].IsInt()) mode.status = d["status"].GetInt();
       if (d.HasMember("body") && d["body"].IsString()) mode.body = d["body"].GetString();
+      if (d.HasMember("location") && d["location"].IsString()) {
+        mode.headers.clear();
+        std::string location = d["location"].GetString();
+        if (!location.empty()) mode.headers.emplace_back("Location", location);
+      }
       if (d.HasMember("never") && d["never"].IsBool()) {
         mode.action = d["never"].GetBool() ? PortalAnswer::kNeverAnswer : PortalAnswer::kRespond;
       }
