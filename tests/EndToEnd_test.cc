@@ -378,22 +378,24 @@ class NotifySocket {
   std::vector<std::string> messages_;
 };
 
-TEST(ServiceModeTest, StopWhileWaitingEndsAtOnce) {
-  Agent agent;
-  agent.endpoint = "http://127.0.0.1:9/api";
-  agent.intervalo = 3600;
-  agent.WriteIni();
-  NotifySocket notify(agent.dir().Path("notify.sock"));
-  auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(WaitUntil([&] { return notify.Has("READY=1"); }, 20s));
-  child->Signal(SIGTERM);
-  EXPECT_EQ(child->Wait(10s), 0);
-  EXPECT_TRUE(notify.Has("STOPPING=1"));
-  auto log = agent.Log();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0].message, "Servi\xC3\xA7o Lumacor iniciado.");
-  EXPECT_EQ(log[1].message, "Servi\xC3\xA7o Lumacor parado.");
-  EXPECT_EQ(agent.out(), "");  // no console line in service mode
+TEST(ServiceModeTest, StopOrShutdownWhileWaitingEndsAtOnce) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    Agent agent;
+    agent.endpoint = "http://127.0.0.1:9/api";
+    agent.intervalo = 3600;
+    agent.WriteIni();
+    NotifySocket notify(agent.dir().Path("notify.sock"));
+    auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+    ASSERT_TRUE(WaitUntil([&] { return notify.Has("READY=1"); }, 20s));
+    child->Signal(sig);
+    EXPECT_EQ(child->Wait(10s), 0) << "signal " << sig;
+    EXPECT_TRUE(notify.Has("STOPPING=1"));
+    auto log = agent.Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].message, "Servi\xC3\xA7o Lumacor iniciado.");
+    EXPECT_EQ(log[1].message, "Servi\xC3\xA7o Lumacor parado.");
+    EXPECT_EQ(agent.out(), "");  // no console line in service mode
+  }
 }
 
 TEST(ServiceModeTest, StopDuringACycleLetsItFinish) {
@@ -412,7 +414,7 @@ TEST(ServiceModeTest, StopDuringACycleLetsItFinish) {
   NotifySocket notify(agent.dir().Path("notify.sock"));
   auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
   ASSERT_TRUE(WaitUntil([&] { return seen >= 1; }, 20s));
-  child->Signal(SIGINT);  // shutdown is handled like stop
+  child->Signal(SIGTERM);
   EXPECT_EQ(child->Wait(20s), 0);
   EXPECT_EQ(seen, 2) << "every pending send of the running cycle completes";
   std::vector<std::string> tail;
