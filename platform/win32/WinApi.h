@@ -22,8 +22,9 @@ std::wstring Widen(std::string_view utf8);
 // UTF-16 from a W call to UTF-8; unpaired surrogates become U+FFFD.
 std::string Narrow(std::wstring_view utf16);
 
-// The system's text for an error code, without the trailing line end.
-std::string ErrorText(DWORD code);
+// The system's text for an error code, without the trailing line end;
+// from `module`'s message table first when given (WinHTTP keeps its own).
+std::string ErrorText(DWORD code, HMODULE module = nullptr);
 
 // "WHAT 'PATH': system text", the shape of every file-system error.
 PlatformError Error(const std::string& what, const std::string& path, DWORD code);

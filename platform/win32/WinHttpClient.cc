@@ -27,25 +27,7 @@ using InternetHandle = std::unique_ptr<void, InternetCloser>;
 
 // WinHTTP's codes have their texts in winhttp.dll, not in the system table.
 std::string WinHttpErrorText(DWORD code) {
-  wchar_t* buf = nullptr;
-  HMODULE module = ::GetModuleHandleW(L"winhttp.dll");
-  DWORD n = 0;
-  if (module != nullptr && code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST) {
-    n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
-                             FORMAT_MESSAGE_IGNORE_INSERTS,
-                         module, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  }
-  if (n == 0 || buf == nullptr) {
-    if (buf != nullptr) ::LocalFree(buf);
-    return win32::ErrorText(code);
-  }
-  std::wstring text(buf, n);
-  ::LocalFree(buf);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' ||
-                           text.back() == L'.')) {
-    text.pop_back();
-  }
-  return Narrow(text) + " (" + std::to_string(code) + ")";
+  return win32::ErrorText(code, ::GetModuleHandleW(L"winhttp.dll"));
 }
 
 // Raises the HttpError for a failed WinHTTP call `what`, by the class of
