@@ -86,12 +86,8 @@ void TLogger::Log(const std::string& Msg, TLogLevel Level) {
     std::string sep = clock_->TimeSeparator();
     std::string stamp = Format("%04d-%02d-%02d %02d%s%02d%s%02d", t.year, t.month, t.day, t.hour,
                                sep.c_str(), t.minute, sep.c_str(), t.second);
-    std::string line = Format("%s [%s] %s", stamp.c_str(), LevelLabel(Level), Msg.c_str());
-    // Format stops at an embedded NUL; keep the message whole.
-    if (Msg.find('\0') != std::string::npos) {
-      line = stamp + " [" + LevelLabel(Level) + "] " + Msg;
-    }
-    line += "\r\n";
+    // "%s [%s] %s", joined by hand so a message holding a NUL stays whole.
+    std::string line = stamp + " [" + LevelLabel(Level) + "] " + Msg + "\r\n";
 
     std::lock_guard<std::mutex> guard(FLock);
     try {
