@@ -26,16 +26,39 @@ std::map<std::string, DynamicLibrary>& LoadedClients() {
   return *loaded;
 }
 
+const char* ClientTitle(DatabaseClient client) {
+  switch (client) {
+    case DatabaseClient::kFirebird:
+      return "Firebird";
+    case DatabaseClient::kMySQL:
+      return "MySQL";
+    case DatabaseClient::kPostgreSQL:
+      return "PostgreSQL";
+    case DatabaseClient::kOdbc:
+      return "ODBC";
+  }
+  return "";
+}
+
+// What the user can do about a client that is missing or wrong.
+const char* ClientHint(DatabaseClient client) {
+  // SQL Server is reached through the system's ODBC driver manager, which
+  // [banco] client_path does not choose.
+  if (client == DatabaseClient::kOdbc) {
+    return "Instale o gerenciador de drivers ODBC e um driver ODBC do SQL Server";
+  }
+  return "Instale o cliente ou indique o caminho da biblioteca em [banco] client_path= no "
+         "Marlux.ini";
+}
+
 }  // namespace
 
-const DynamicLibrary& LoadClientLibrary(const std::string& client_path,
-                                        const std::vector<std::string>& usual_names,
-                                        const char* client_title) {
+const DynamicLibrary& LoadClientLibrary(DatabaseClient client, const std::string& client_path) {
   std::vector<std::string> names;
-  if (!client_path.empty()) {
+  if (!client_path.empty() && client != DatabaseClient::kOdbc) {
     names.push_back(client_path);
   } else {
-    names = usual_names;
+    names = UsualClientLibraryNames(client);
   }
   std::string first_error;
   auto& loaded = LoadedClients();
@@ -47,18 +70,16 @@ const DynamicLibrary& LoadClientLibrary(const std::string& client_path,
       if (first_error.empty()) first_error = e.what();
     }
   }
-  throw DBError(Format("biblioteca cliente do %s nao carregada (%s): %s. Instale o cliente ou "
-                       "indique o caminho da biblioteca em [banco] client_path= no Marlux.ini",
-                       client_title, names.empty() ? "" : names.front().c_str(),
-                       first_error.c_str()));
+  throw DBError(Format("biblioteca cliente do %s nao carregada (%s): %s. %s", ClientTitle(client),
+                       names.empty() ? "" : names.front().c_str(), first_error.c_str(),
+                       ClientHint(client)));
 }
 
-void* RequireClientSymbol(const DynamicLibrary& lib, const char* symbol) {
+void* RequireClientSymbol(DatabaseClient client, const DynamicLibrary& lib, const char* symbol) {
   void* p = lib.Find(symbol);
   if (p == nullptr) {
-    throw DBError(Format("a biblioteca cliente '%s' nao exporta %s; verifique [banco] "
-                         "client_path= no Marlux.ini",
-                         lib.name().c_str(), symbol));
+    throw DBError(Format("a biblioteca cliente '%s' nao exporta %s. %s", lib.name().c_str(),
+                         symbol, ClientHint(client)));
   }
   return p;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/DatabaseClients.h"
 #include "platform/DynamicLibrary.h"
 
 namespace lumacor {
@@ -33,6 +34,8 @@ struct TDBSettings {
   std::string Password;
   std::string CharSet;        // client character set
   std::string ClientLibrary;  // path of the client library; empty: the usual name
+  // SQL Server: accept the server's certificate without checking it.
+  bool TrustServerCertificate = true;
 };
 
 // The rows of one query, read forward once. Owns the statement (and, where
@@ -72,19 +75,19 @@ class TDBConnection {
 };
 
 // Loads a database client: `client_path` when it is not empty, else the
-// first of `usual_names` that loads. Raises DBError naming the library,
-// the reason and the [banco] client_path key. A client once loaded stays
-// loaded until the process ends (see DBDriver.cc).
-const DynamicLibrary& LoadClientLibrary(const std::string& client_path,
-                                        const std::vector<std::string>& usual_names,
-                                        const char* client_title);
+// first of the platform's usual names for `client` that loads. Raises
+// DBError naming the library and the reason, and the [banco] client_path
+// key where that key applies (not for the ODBC driver manager). A client
+// once loaded stays loaded until the process ends (see DBDriver.cc).
+const DynamicLibrary& LoadClientLibrary(DatabaseClient client, const std::string& client_path);
 
-// Points `fn` at `symbol` of `lib`; raises DBError when the library lacks
-// it (a client too old or not the one expected).
-void* RequireClientSymbol(const DynamicLibrary& lib, const char* symbol);
+// The address of `symbol` in `lib`, the library of `client`; raises
+// DBError when the library lacks it (a client too old or not the one
+// expected).
+void* RequireClientSymbol(DatabaseClient client, const DynamicLibrary& lib, const char* symbol);
 template <typename Fn>
-void BindFunction(const DynamicLibrary& lib, const char* symbol, Fn& fn) {
-  fn = reinterpret_cast<Fn>(RequireClientSymbol(lib, symbol));
+void BindFunction(DatabaseClient client, const DynamicLibrary& lib, const char* symbol, Fn& fn) {
+  fn = reinterpret_cast<Fn>(RequireClientSymbol(client, lib, symbol));
 }
 
 }  // namespace lumacor

@@ -5,6 +5,7 @@
 #include "collect/odbc/OdbcConnection.h"
 #include "collect/postgresql/PostgreSQLConnection.h"
 #include "common/Text.h"
+#include "platform/DatabaseClients.h"
 
 namespace lumacor {
 namespace {
@@ -76,12 +77,15 @@ void TDBProvider::ConfigMSSQL() {
   // The port travels in the server text; no character set or client path.
   FSettings = TDBSettings{FConfig.DBHost + "," + std::to_string(FConfig.DBPort), 0,
                           FConfig.DBName, FConfig.DBUser, FConfig.DBPass, "", ""};
+  FSettings.TrustServerCertificate = FConfig.DBConfiarCertificado;
   FConnection = NewSqlServerConnection(FSettings);
 }
 
 TDBConnection* TDBProvider::GetConnection() {
   if (!FConnection->Connected()) {
     try {
+      // Loading and first use of a client may take over the stop signals.
+      StopSignalsKeeper keep_stop_signals;
       FConnection->Connect();
     } catch (const std::exception& e) {
       throw DBError(Format("DBProvider.GetConnection: falha ao conectar no banco \"%s\" (%s:%d) — %s",

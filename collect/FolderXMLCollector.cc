@@ -136,6 +136,10 @@ std::string TFolderXMLCollector::LerTexto(const std::string& path) {
   // ANSI. Left alone, it is read again at the next run.
   std::string bytes = fs_->ReadFile(path);
   std::string_view text = bytes;
+  // Windows tools ("Unicode" in Notepad, PowerShell's Out-File) write
+  // UTF-16 with its mark; read as ANSI it would be classified as noise.
+  if (text.substr(0, 2) == "\xFF\xFE") return Utf16BytesToUtf8(text.substr(2), false);
+  if (text.substr(0, 2) == "\xFE\xFF") return Utf16BytesToUtf8(text.substr(2), true);
   if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
   if (IsValidUtf8(text)) return std::string(text);
   // Legacy single-byte files: every byte decodes, the first ones included.

@@ -241,6 +241,17 @@ TEST(FolderXMLCollectorTest, SplitsPathsAndWarnsOfMissingFolders) {
   }
 }
 
+// `utf8` as UTF-16 bytes behind their byte-order mark.
+std::string Utf16WithMark(const std::string& utf8, bool big_endian) {
+  std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t u : Utf8ToUtf16(utf8)) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += big_endian ? hi : lo;
+    out += big_endian ? lo : hi;
+  }
+  return out;
+}
+
 TEST(FolderXMLCollectorTest, DecodesUtf8WithOrWithoutBomElseAnsi) {
   const std::string bom(kUtf8Bom);
   const std::string utf8 = Doc(1, "<xNome>S\xC3\xA3o Jo\xC3\xA3o</xNome>");
@@ -257,6 +268,9 @@ TEST(FolderXMLCollectorTest, DecodesUtf8WithOrWithoutBomElseAnsi) {
        "\xC3\xAF\xC2\xBB\xC2\xBF" + Doc(1, "<x>\xC3\xA7</x>")},
       {"cp1252_indefinido", Doc(1, "<x>\x81\x80</x>"), Doc(1, "<x>\xC2\x81\xE2\x82\xAC</x>")},
       {"fixture_bom", Fixture("nfe_bom.xml"), Fixture("nfe_bom.xml").substr(3)},
+      // A UTF-16 mark chooses UTF-16; the mark is not part of the text.
+      {"utf16le", Utf16WithMark(utf8, false), utf8},
+      {"utf16be", Utf16WithMark(utf8, true), utf8},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

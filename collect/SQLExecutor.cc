@@ -28,7 +28,7 @@ TXmlRowArray TSQLExecutor::Executar() {
 
   TXmlRowArray rows;
   while (query->Next()) {
-    std::string chave = TrimControlCopy(RequireUtf8(query->AsText(chave_col)));
+    std::string chave = TrimControlCopy(TXMLNormalizer::ColumnText(*query, chave_col));
     std::string xml = TXMLNormalizer::Normalize(*query, xml_col);
 
     std::string key = TNFeValidator::ExtractChaveAcesso(xml);

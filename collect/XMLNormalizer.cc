@@ -1,6 +1,7 @@
 #include "collect/XMLNormalizer.h"
 
 #include "common/Text.h"
+#include "platform/Locale.h"
 
 namespace lumacor {
 
@@ -9,11 +10,19 @@ std::string TXMLNormalizer::Normalize(TDBCursor& Field, int Column) {
   if (Field.IsBlob(Column)) {
     text = BlobToString(Field, Column);
   } else {
-    // Decoded by the client in the connection's character set; a column it
-    // passes through undecoded (Firebird's NONE) must still be UTF-8.
-    text = RequireUtf8(Field.AsText(Column));
+    text = ColumnText(Field, Column);
   }
   return LimparBOM(TrimControl(text));
+}
+
+std::string TXMLNormalizer::ColumnText(TDBCursor& Field, int Column) {
+  // Decoded by the client in the connection's character set, except where
+  // the column has none the client knows of (Firebird's NONE, legacy data
+  // stored through a Latin-1 connection): such bytes are what the ERP wrote
+  // on Windows, in the ANSI code page, as legacy folder files are.
+  std::string text = Field.AsText(Column);
+  if (IsValidUtf8(text)) return text;
+  return AnsiToUtf8(text);
 }
 
 std::string TXMLNormalizer::BlobToString(TDBCursor& Field, int Column) {

@@ -13,10 +13,15 @@ class TXMLNormalizer {
  public:
   TXMLNormalizer() = delete;
 
-  // The column's text (BLOBs through BlobToString), trimmed of characters
-  // 0..32 at both ends, then without one leading U+FEFF. Raises
-  // EncodingError when the text is not valid UTF-8.
+  // The column's text (BLOBs through BlobToString, text columns through
+  // ColumnText), trimmed of characters 0..32 at both ends, then without one
+  // leading U+FEFF. Raises EncodingError for a BLOB that is not valid UTF-8.
   static std::string Normalize(TDBCursor& Field, int Column);
+
+  // A text column's value as UTF-8: as the client delivers it when that is
+  // valid UTF-8, else decoded from the ANSI code page. Never fails on
+  // content.
+  static std::string ColumnText(TDBCursor& Field, int Column);
 
   // A BLOB column's bytes decoded: UTF-8 after EF BB BF, UTF-16 LE after
   // FF FE, UTF-16 BE after FE FF, else strict UTF-8. Raises EncodingError.

@@ -74,9 +74,25 @@ TEST(XMLNormalizer, NormalizeTrimsBeforeRemovingTheMark) {
   }
 }
 
-TEST(XMLNormalizer, NormalizeRefusesTextThatIsNotUtf8) {
-  OneValue field("<a>a\xE7\xE3o</a>", false);
-  EXPECT_THROW(TXMLNormalizer::Normalize(field, 0), EncodingError);
+TEST(XMLNormalizer, LegacyTextColumnsAreReadInTheAnsiCodePage) {
+  struct Case {
+    std::string value;
+    std::string text;
+  } cases[] = {
+      {"\r\n<a>a\xE7\xE3o \x80</a> ", "<a>ação €</a>"},
+      // Valid UTF-8 is never re-read, even where the bytes would be
+      // Windows-1252 letters too.
+      {"<a>ação</a>", "<a>ação</a>"},
+      // UTF-8 that goes wrong further on is all legacy text.
+      {"\xC3\xA7\xE7", "Ã§ç"},
+  };
+  for (const auto& c : cases) {
+    OneValue field(c.value, false);
+    EXPECT_EQ(TXMLNormalizer::Normalize(field, 0), c.text);
+  }
+  // A BLOB keeps its strict rule.
+  OneValue blob("<a>a\xE7\xE3o</a>", true);
+  EXPECT_THROW(TXMLNormalizer::Normalize(blob, 0), EncodingError);
 }
 
 }  // namespace

@@ -154,6 +154,7 @@ void TConfigManager::Load() {
   c.DBUser = str("Database", "User", "banco", "usuario", "");
   c.DBPass = str("Database", "Pass", "banco", "senha", "");
   c.DBClientPath = str("Database", "VendorLib", "banco", "client_path", "");
+  c.DBConfiarCertificado = ini.ReadBool("banco", "confiar_certificado", true);
   c.SQLFile = ResolvePath(ini.ReadString("COLETA", "sql_file", ""));
   c.ModoColeta = ini.ReadString("COLETA", "modo", "banco");
   c.XMLPaths = ini.ReadString("XML", "paths", "");

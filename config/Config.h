@@ -35,6 +35,8 @@ struct TSincConfig {
   int32_t LogRetencaoDias = 0;
   int32_t LogMaxBackups = 0;
   bool LogIgnorados = false;
+  // [banco] confiar_certificado: SQL Server's certificate is taken unchecked.
+  bool DBConfiarCertificado = true;
 };
 
 // True when `modo` selects folder collection: "pasta" in any ASCII case.

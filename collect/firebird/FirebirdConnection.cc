@@ -12,6 +12,8 @@
 namespace lumacor {
 namespace {
 
+constexpr DatabaseClient kClient = DatabaseClient::kFirebird;
+
 constexpr short kDialect = 3;
 constexpr short kBlobSubTypeText = 1;
 constexpr short kCharsetOctets = 1;
@@ -37,24 +39,23 @@ struct FbApi {
   decltype(&fb_interpret) interpret = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = &LoadClientLibrary(client_path, {"libfbclient.so.2", "libfbclient.so", "libgds.so"},
-                            "Firebird");
-    BindFunction(*lib, "isc_attach_database", attach_database);
-    BindFunction(*lib, "isc_detach_database", detach_database);
-    BindFunction(*lib, "isc_start_transaction", start_transaction);
-    BindFunction(*lib, "isc_commit_transaction", commit_transaction);
-    BindFunction(*lib, "isc_rollback_transaction", rollback_transaction);
-    BindFunction(*lib, "isc_dsql_allocate_statement", dsql_allocate_statement);
-    BindFunction(*lib, "isc_dsql_prepare", dsql_prepare);
-    BindFunction(*lib, "isc_dsql_describe", dsql_describe);
-    BindFunction(*lib, "isc_dsql_sql_info", dsql_sql_info);
-    BindFunction(*lib, "isc_dsql_execute", dsql_execute);
-    BindFunction(*lib, "isc_dsql_fetch", dsql_fetch);
-    BindFunction(*lib, "isc_dsql_free_statement", dsql_free_statement);
-    BindFunction(*lib, "isc_open_blob2", open_blob2);
-    BindFunction(*lib, "isc_get_segment", get_segment);
-    BindFunction(*lib, "isc_close_blob", close_blob);
-    BindFunction(*lib, "fb_interpret", interpret);
+    lib = &LoadClientLibrary(kClient, client_path);
+    BindFunction(kClient, *lib, "isc_attach_database", attach_database);
+    BindFunction(kClient, *lib, "isc_detach_database", detach_database);
+    BindFunction(kClient, *lib, "isc_start_transaction", start_transaction);
+    BindFunction(kClient, *lib, "isc_commit_transaction", commit_transaction);
+    BindFunction(kClient, *lib, "isc_rollback_transaction", rollback_transaction);
+    BindFunction(kClient, *lib, "isc_dsql_allocate_statement", dsql_allocate_statement);
+    BindFunction(kClient, *lib, "isc_dsql_prepare", dsql_prepare);
+    BindFunction(kClient, *lib, "isc_dsql_describe", dsql_describe);
+    BindFunction(kClient, *lib, "isc_dsql_sql_info", dsql_sql_info);
+    BindFunction(kClient, *lib, "isc_dsql_execute", dsql_execute);
+    BindFunction(kClient, *lib, "isc_dsql_fetch", dsql_fetch);
+    BindFunction(kClient, *lib, "isc_dsql_free_statement", dsql_free_statement);
+    BindFunction(kClient, *lib, "isc_open_blob2", open_blob2);
+    BindFunction(kClient, *lib, "isc_get_segment", get_segment);
+    BindFunction(kClient, *lib, "isc_close_blob", close_blob);
+    BindFunction(kClient, *lib, "fb_interpret", interpret);
   }
 
   // The client's text for a status vector, its lines joined.
@@ -70,12 +71,16 @@ struct FbApi {
   }
 };
 
-// Whether the error says that the attachment is gone.
-bool ConnectionLost(const ISC_STATUS* status) {
-  switch (status[1]) {
+// Whether `code` says that the attachment is gone: the network or the
+// server dropped it, or the client no longer knows its handle (after the
+// client shut its attachments down, for one).
+bool IsConnectionLossCode(ISC_STATUS code) {
+  switch (code) {
+    case isc_bad_db_handle:
     case isc_network_error:
     case isc_net_read_err:
     case isc_net_write_err:
+    case isc_net_server_shutdown:
     case isc_conn_lost:
     case isc_lost_db_connection:
     case isc_shutdown:
@@ -84,6 +89,18 @@ bool ConnectionLost(const ISC_STATUS* status) {
     default:
       return false;
   }
+}
+
+// Whether any error of the status vector says that the attachment is
+// gone; the loss is not always the first error reported.
+bool ConnectionLost(const ISC_STATUS* status) {
+  for (const ISC_STATUS* p = status; *p != isc_arg_end;) {
+    const ISC_STATUS kind = *p++;
+    if (kind == isc_arg_gds && IsConnectionLossCode(*p)) return true;
+    if (kind == isc_arg_cstring) ++p;  // a length before the text
+    ++p;
+  }
+  return false;
 }
 
 // An XSQLDA with room for `n` columns, suitably aligned.
@@ -125,7 +142,8 @@ std::string TimeText(ISC_TIME t) {
 
 class FbCursor final : public TDBCursor {
  public:
-  FbCursor(const FbApi& api, isc_db_handle* db) : api_(api), db_(db) {}
+  // `lost` is set whenever an error says that the attachment is gone.
+  FbCursor(const FbApi& api, isc_db_handle* db, bool* lost) : api_(api), db_(db), lost_(lost) {}
 
   ~FbCursor() override {
     ISC_STATUS_ARRAY st;
@@ -138,27 +156,26 @@ class FbCursor final : public TDBCursor {
   FbCursor& operator=(const FbCursor&) = delete;
 
   // Prepares and runs `sql` in a transaction of its own. REQUIRES: called
-  // once; raises with the client's message. `lost` is set when the error
-  // says the attachment is gone.
-  void Open(const std::string& sql, bool* lost) {
+  // once; raises with the client's message.
+  void Open(const std::string& sql) {
     static const char tpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed,
                                isc_tpb_rec_version, isc_tpb_wait};
     ISC_STATUS_ARRAY st;
     if (api_.start_transaction(st, &tr_, 1, db_, static_cast<short>(sizeof tpb), tpb) != 0) {
-      Fail(st, lost);
+      Fail(st);
     }
-    if (api_.dsql_allocate_statement(st, db_, &stmt_) != 0) Fail(st, lost);
+    if (api_.dsql_allocate_statement(st, db_, &stmt_) != 0) Fail(st);
     out_ = std::make_unique<Sqlda>(1);
     if (api_.dsql_prepare(st, &tr_, &stmt_, 0, sql.c_str(), kDialect, out_->get()) != 0) {
-      Fail(st, lost);
+      Fail(st);
     }
     const short needed = out_->get()->sqld;
     if (needed > out_->get()->sqln) {
       out_ = std::make_unique<Sqlda>(needed);
-      if (api_.dsql_describe(st, &stmt_, kDialect, out_->get()) != 0) Fail(st, lost);
+      if (api_.dsql_describe(st, &stmt_, kDialect, out_->get()) != 0) Fail(st);
     }
-    const bool is_select = IsSelect(st, lost);
-    if (api_.dsql_execute(st, &tr_, &stmt_, kDialect, nullptr) != 0) Fail(st, lost);
+    const bool is_select = IsSelect(st);
+    if (api_.dsql_execute(st, &tr_, &stmt_, kDialect, nullptr) != 0) Fail(st);
     if (!is_select) {
       out_->get()->sqld = 0;
       return;
@@ -174,7 +191,7 @@ class FbCursor final : public TDBCursor {
       done_ = true;
       return false;
     }
-    if (r != 0) throw DBError(api_.Message(st));
+    if (r != 0) Fail(st);
     return true;
   }
 
@@ -247,16 +264,16 @@ class FbCursor final : public TDBCursor {
     return value;
   }
 
-  [[noreturn]] void Fail(const ISC_STATUS* st, bool* lost) {
-    *lost = ConnectionLost(st);
+  [[noreturn]] void Fail(const ISC_STATUS* st) {
+    if (ConnectionLost(st)) *lost_ = true;
     throw DBError(api_.Message(st));
   }
 
-  bool IsSelect(ISC_STATUS* st, bool* lost) {
+  bool IsSelect(ISC_STATUS* st) {
     static const char items[] = {isc_info_sql_stmt_type};
     char buf[16] = {};
     if (api_.dsql_sql_info(st, &stmt_, sizeof items, items, sizeof buf, buf) != 0) {
-      Fail(st, lost);
+      Fail(st);
     }
     if (buf[0] != isc_info_sql_stmt_type) return out_->get()->sqld > 0;
     const int len = static_cast<unsigned char>(buf[1]) | (static_cast<unsigned char>(buf[2]) << 8);
@@ -285,9 +302,7 @@ class FbCursor final : public TDBCursor {
     ISC_QUAD id = Read<ISC_QUAD>(v.sqldata);
     isc_blob_handle blob = 0;
     ISC_STATUS_ARRAY st;
-    if (api_.open_blob2(st, db_, &tr_, &blob, &id, 0, nullptr) != 0) {
-      throw DBError(api_.Message(st));
-    }
+    if (api_.open_blob2(st, db_, &tr_, &blob, &id, 0, nullptr) != 0) Fail(st);
     std::string bytes;
     std::vector<char> segment(32768);
     for (;;) {
@@ -300,10 +315,9 @@ class FbCursor final : public TDBCursor {
       } else if (st[1] == isc_segstr_eof) {
         break;
       } else {
-        std::string msg = api_.Message(st);
         ISC_STATUS_ARRAY ignored;
         api_.close_blob(ignored, &blob);
-        throw DBError(msg);
+        Fail(st);
       }
     }
     api_.close_blob(st, &blob);
@@ -312,6 +326,7 @@ class FbCursor final : public TDBCursor {
 
   const FbApi& api_;
   isc_db_handle* db_;
+  bool* lost_;
   isc_tr_handle tr_ = 0;
   isc_stmt_handle stmt_ = 0;
   std::unique_ptr<Sqlda> out_;
@@ -351,6 +366,7 @@ class FirebirdConnection final : public TDBConnection {
       throw DBError(api_.Message(st));
     }
     db_ = db;
+    lost_ = false;
   }
 
   void Disconnect() override {
@@ -360,17 +376,20 @@ class FirebirdConnection final : public TDBConnection {
     db_ = 0;  // a failed detach (server gone) leaves nothing to keep
   }
 
-  bool Connected() const override { return db_ != 0; }
+  // A loss found while rows were read (the cursor cannot drop the
+  // attachment it reads from) counts here, so the next GetConnection
+  // attaches anew.
+  bool Connected() const override { return db_ != 0 && !lost_; }
 
   std::unique_ptr<TDBCursor> Query(const std::string& sql) override {
     if (db_ == 0) throw DBError("Firebird: conexao nao aberta");
-    auto cursor = std::make_unique<FbCursor>(api_, &db_);
-    bool lost = false;
+    lost_ = false;
+    auto cursor = std::make_unique<FbCursor>(api_, &db_, &lost_);
     try {
-      cursor->Open(sql, &lost);
+      cursor->Open(sql);
     } catch (const DBError&) {
       cursor.reset();
-      if (lost) Disconnect();
+      if (lost_) Disconnect();
       throw;
     }
     return cursor;
@@ -380,6 +399,7 @@ class FirebirdConnection final : public TDBConnection {
   TDBSettings settings_;
   FbApi api_;
   isc_db_handle db_ = 0;
+  bool lost_ = false;
 };
 
 }  // namespace

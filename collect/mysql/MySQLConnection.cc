@@ -10,6 +10,8 @@
 namespace lumacor {
 namespace {
 
+constexpr DatabaseClient kClient = DatabaseClient::kMySQL;
+
 // The character set number of binary strings: BLOB and VARBINARY columns
 // carry it, TEXT columns carry their text character set.
 constexpr unsigned kBinaryCharsetNr = 63;
@@ -35,26 +37,27 @@ struct MyApi {
   decltype(&mysql_fetch_fields) fetch_fields = nullptr;
   decltype(&mysql_fetch_row) fetch_row = nullptr;
   decltype(&mysql_fetch_lengths) fetch_lengths = nullptr;
+  decltype(&mysql_more_results) more_results = nullptr;
+  decltype(&mysql_next_result) next_result = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = &LoadClientLibrary(client_path,
-                            {"libmariadb.so.3", "libmysqlclient.so.21", "libmysqlclient.so.20",
-                             "libmariadbclient.so.18", "libmysqlclient.so.18"},
-                            "MySQL");
-    BindFunction(*lib, "mysql_init", init);
-    BindFunction(*lib, "mysql_options", options);
-    BindFunction(*lib, "mysql_real_connect", real_connect);
-    BindFunction(*lib, "mysql_close", close);
-    BindFunction(*lib, "mysql_error", error);
-    BindFunction(*lib, "mysql_errno", errnum);
-    BindFunction(*lib, "mysql_real_query", real_query);
-    BindFunction(*lib, "mysql_store_result", store_result);
-    BindFunction(*lib, "mysql_field_count", field_count);
-    BindFunction(*lib, "mysql_free_result", free_result);
-    BindFunction(*lib, "mysql_num_fields", num_fields);
-    BindFunction(*lib, "mysql_fetch_fields", fetch_fields);
-    BindFunction(*lib, "mysql_fetch_row", fetch_row);
-    BindFunction(*lib, "mysql_fetch_lengths", fetch_lengths);
+    lib = &LoadClientLibrary(kClient, client_path);
+    BindFunction(kClient, *lib, "mysql_init", init);
+    BindFunction(kClient, *lib, "mysql_options", options);
+    BindFunction(kClient, *lib, "mysql_real_connect", real_connect);
+    BindFunction(kClient, *lib, "mysql_close", close);
+    BindFunction(kClient, *lib, "mysql_error", error);
+    BindFunction(kClient, *lib, "mysql_errno", errnum);
+    BindFunction(kClient, *lib, "mysql_real_query", real_query);
+    BindFunction(kClient, *lib, "mysql_store_result", store_result);
+    BindFunction(kClient, *lib, "mysql_field_count", field_count);
+    BindFunction(kClient, *lib, "mysql_free_result", free_result);
+    BindFunction(kClient, *lib, "mysql_num_fields", num_fields);
+    BindFunction(kClient, *lib, "mysql_fetch_fields", fetch_fields);
+    BindFunction(kClient, *lib, "mysql_fetch_row", fetch_row);
+    BindFunction(kClient, *lib, "mysql_fetch_lengths", fetch_lengths);
+    BindFunction(kClient, *lib, "mysql_more_results", more_results);
+    BindFunction(kClient, *lib, "mysql_next_result", next_result);
   }
 };
 
@@ -139,7 +142,8 @@ class MySQLConnection final : public TDBConnection {
     auto opt = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
     if (api_.real_connect(conn.get(), opt(settings_.Server), opt(settings_.User),
                           opt(settings_.Password), opt(settings_.Database),
-                          static_cast<unsigned>(settings_.Port), nullptr, 0) == nullptr) {
+                          static_cast<unsigned>(settings_.Port), nullptr,
+                          CLIENT_MULTI_RESULTS) == nullptr) {
       throw DBError(api_.error(conn.get()));
     }
     conn_ = std::move(conn);
@@ -151,9 +155,19 @@ class MySQLConnection final : public TDBConnection {
   std::unique_ptr<TDBCursor> Query(const std::string& sql) override {
     if (conn_ == nullptr) throw DBError("MySQL: conexao nao aberta");
     if (api_.real_query(conn_.get(), sql.data(), sql.size()) != 0) Fail();
-    ResultPtr result(api_.store_result(conn_.get()), ResultCloser{api_.free_result});
-    if (result == nullptr && api_.field_count(conn_.get()) != 0) Fail();
-    return std::make_unique<MyCursor>(api_, std::move(result));
+    // A CALL answers with its result sets and then a status result; every
+    // one must be read before the connection takes the next query ("Commands
+    // out of sync"). The rows are the first result that has columns; the
+    // others are stored and dropped here, so the cursor holds the only one.
+    ResultPtr rows(nullptr, ResultCloser{api_.free_result});
+    for (;;) {
+      ResultPtr result(api_.store_result(conn_.get()), ResultCloser{api_.free_result});
+      if (result == nullptr && api_.field_count(conn_.get()) != 0) Fail();
+      if (rows == nullptr && result != nullptr) rows = std::move(result);
+      if (!api_.more_results(conn_.get())) break;
+      if (api_.next_result(conn_.get()) > 0) Fail();
+    }
+    return std::make_unique<MyCursor>(api_, std::move(rows));
   }
 
  private:

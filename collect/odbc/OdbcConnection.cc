@@ -11,6 +11,8 @@
 namespace lumacor {
 namespace {
 
+constexpr DatabaseClient kClient = DatabaseClient::kOdbc;
+
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "ODBC wide characters must be UTF-16");
 
 std::optional<TOdbcDriverOverride>& DriverOverride() {
@@ -29,6 +31,7 @@ struct OdbcApi {
   decltype(&SQLDisconnect) Disconnect = nullptr;
   decltype(&SQLExecDirectW) ExecDirectW = nullptr;
   decltype(&SQLNumResultCols) NumResultCols = nullptr;
+  decltype(&SQLMoreResults) MoreResults = nullptr;
   decltype(&SQLDescribeColW) DescribeColW = nullptr;
   decltype(&SQLFetch) Fetch = nullptr;
   decltype(&SQLGetData) GetData = nullptr;
@@ -37,19 +40,20 @@ struct OdbcApi {
   void Load() {
     // The driver manager, not a vendor client: [banco] client_path is not
     // used for SQL Server.
-    lib = &LoadClientLibrary("", {"libodbc.so.2", "libodbc.so.1", "libodbc.so"}, "ODBC");
-    BindFunction(*lib, "SQLAllocHandle", AllocHandle);
-    BindFunction(*lib, "SQLFreeHandle", FreeHandle);
-    BindFunction(*lib, "SQLSetEnvAttr", SetEnvAttr);
-    BindFunction(*lib, "SQLDriversW", DriversW);
-    BindFunction(*lib, "SQLDriverConnectW", DriverConnectW);
-    BindFunction(*lib, "SQLDisconnect", Disconnect);
-    BindFunction(*lib, "SQLExecDirectW", ExecDirectW);
-    BindFunction(*lib, "SQLNumResultCols", NumResultCols);
-    BindFunction(*lib, "SQLDescribeColW", DescribeColW);
-    BindFunction(*lib, "SQLFetch", Fetch);
-    BindFunction(*lib, "SQLGetData", GetData);
-    BindFunction(*lib, "SQLGetDiagRecW", GetDiagRecW);
+    lib = &LoadClientLibrary(kClient, "");
+    BindFunction(kClient, *lib, "SQLAllocHandle", AllocHandle);
+    BindFunction(kClient, *lib, "SQLFreeHandle", FreeHandle);
+    BindFunction(kClient, *lib, "SQLSetEnvAttr", SetEnvAttr);
+    BindFunction(kClient, *lib, "SQLDriversW", DriversW);
+    BindFunction(kClient, *lib, "SQLDriverConnectW", DriverConnectW);
+    BindFunction(kClient, *lib, "SQLDisconnect", Disconnect);
+    BindFunction(kClient, *lib, "SQLExecDirectW", ExecDirectW);
+    BindFunction(kClient, *lib, "SQLNumResultCols", NumResultCols);
+    BindFunction(kClient, *lib, "SQLMoreResults", MoreResults);
+    BindFunction(kClient, *lib, "SQLDescribeColW", DescribeColW);
+    BindFunction(kClient, *lib, "SQLFetch", Fetch);
+    BindFunction(kClient, *lib, "SQLGetData", GetData);
+    BindFunction(kClient, *lib, "SQLGetDiagRecW", GetDiagRecW);
   }
 
   // "[SQLSTATE] message" for every diagnostic record of `handle`.
@@ -98,10 +102,21 @@ class OdbcCursor final : public TDBCursor {
  public:
   OdbcCursor(const OdbcApi& api, HandlePtr stmt) : api_(api), stmt_(std::move(stmt)) {}
 
-  // Reads the column descriptions after a successful execution.
-  void Describe() {
+  // Moves past the results without columns ("SET NOCOUNT ON", the row
+  // counts of an UPDATE in a batch) to the first one that has some, and
+  // reads its column descriptions. `rc` is what the execution returned;
+  // no such result leaves the cursor without columns.
+  void Describe(SQLRETURN rc) {
     SQLSMALLINT n = 0;
-    if (!SQL_SUCCEEDED(api_.NumResultCols(stmt_.get(), &n))) Fail();
+    for (;;) {
+      if (rc != SQL_NO_DATA) {
+        if (!SQL_SUCCEEDED(api_.NumResultCols(stmt_.get(), &n))) Fail();
+        if (n > 0) break;
+      }
+      rc = api_.MoreResults(stmt_.get());
+      if (rc == SQL_NO_DATA) return;
+      if (!SQL_SUCCEEDED(rc)) Fail();
+    }
     for (SQLSMALLINT i = 1; i <= n; ++i) {
       SQLWCHAR name[256] = {};
       SQLSMALLINT name_len = 0, type = 0, digits = 0, nullable = 0;
@@ -244,9 +259,14 @@ class OdbcConnection final : public TDBConnection {
         api_, HandlePtr(stmt, HandleCloser{api_.FreeHandle, SQL_HANDLE_STMT}));
     std::u16string wide = Wide(sql);
     const SQLRETURN rc = api_.ExecDirectW(stmt, WidePtr(wide), SQL_NTS);
-    if (rc == SQL_NO_DATA) return cursor;  // a statement that touched no rows
-    if (!SQL_SUCCEEDED(rc)) FailOn(SQL_HANDLE_STMT, stmt);
-    cursor->Describe();
+    // SQL_NO_DATA: a first statement that touched no rows; a batch may
+    // still have a result set after it.
+    if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) FailOn(SQL_HANDLE_STMT, stmt);
+    try {
+      cursor->Describe(rc);
+    } catch (const DBError&) {
+      FailOn(SQL_HANDLE_STMT, stmt);
+    }
     return cursor;
   }
 
@@ -339,8 +359,10 @@ std::string SqlServerConnectionString(const std::string& driver, const TDBSettin
   s += "UID=" + OdbcValue(settings.User) + ";";
   s += "PWD=" + OdbcValue(settings.Password) + ";";
   // Driver 18 encrypts and checks the certificate by default; ERP servers
-  // mostly have self-signed ones, which the older drivers accepted.
-  if (EqualsIgnoreAsciiCase(driver, "ODBC Driver 18 for SQL Server")) {
+  // mostly have self-signed ones, which the older drivers accepted. Where
+  // the server has a real one, [banco] confiar_certificado=0 keeps the check.
+  if (settings.TrustServerCertificate &&
+      EqualsIgnoreAsciiCase(driver, "ODBC Driver 18 for SQL Server")) {
     s += "TrustServerCertificate=yes;";
   }
   return s;

@@ -10,6 +10,8 @@
 namespace lumacor {
 namespace {
 
+constexpr DatabaseClient kClient = DatabaseClient::kPostgreSQL;
+
 constexpr Oid kByteaOid = 17;
 
 // The libpq functions this driver calls.
@@ -34,24 +36,24 @@ struct PqApi {
   decltype(&PQfreemem) freemem = nullptr;
 
   void Load(const std::string& client_path) {
-    lib = &LoadClientLibrary(client_path, {"libpq.so.5", "libpq.so"}, "PostgreSQL");
-    BindFunction(*lib, "PQconnectdbParams", connectdbParams);
-    BindFunction(*lib, "PQstatus", status);
-    BindFunction(*lib, "PQerrorMessage", errorMessage);
-    BindFunction(*lib, "PQfinish", finish);
-    BindFunction(*lib, "PQexec", exec);
-    BindFunction(*lib, "PQresultStatus", resultStatus);
-    BindFunction(*lib, "PQresultErrorMessage", resultErrorMessage);
-    BindFunction(*lib, "PQclear", clear);
-    BindFunction(*lib, "PQntuples", ntuples);
-    BindFunction(*lib, "PQnfields", nfields);
-    BindFunction(*lib, "PQfname", fname);
-    BindFunction(*lib, "PQftype", ftype);
-    BindFunction(*lib, "PQgetisnull", getisnull);
-    BindFunction(*lib, "PQgetvalue", getvalue);
-    BindFunction(*lib, "PQgetlength", getlength);
-    BindFunction(*lib, "PQunescapeBytea", unescapeBytea);
-    BindFunction(*lib, "PQfreemem", freemem);
+    lib = &LoadClientLibrary(kClient, client_path);
+    BindFunction(kClient, *lib, "PQconnectdbParams", connectdbParams);
+    BindFunction(kClient, *lib, "PQstatus", status);
+    BindFunction(kClient, *lib, "PQerrorMessage", errorMessage);
+    BindFunction(kClient, *lib, "PQfinish", finish);
+    BindFunction(kClient, *lib, "PQexec", exec);
+    BindFunction(kClient, *lib, "PQresultStatus", resultStatus);
+    BindFunction(kClient, *lib, "PQresultErrorMessage", resultErrorMessage);
+    BindFunction(kClient, *lib, "PQclear", clear);
+    BindFunction(kClient, *lib, "PQntuples", ntuples);
+    BindFunction(kClient, *lib, "PQnfields", nfields);
+    BindFunction(kClient, *lib, "PQfname", fname);
+    BindFunction(kClient, *lib, "PQftype", ftype);
+    BindFunction(kClient, *lib, "PQgetisnull", getisnull);
+    BindFunction(kClient, *lib, "PQgetvalue", getvalue);
+    BindFunction(kClient, *lib, "PQgetlength", getlength);
+    BindFunction(kClient, *lib, "PQunescapeBytea", unescapeBytea);
+    BindFunction(kClient, *lib, "PQfreemem", freemem);
   }
 };
 
