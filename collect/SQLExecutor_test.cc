@@ -51,24 +51,64 @@ std::string Utf16Le(const std::string& utf8) {
   return out;
 }
 
+// UTF-8 text with Portuguese letters only, as Windows-1252 bytes.
+std::string Windows1252(const std::string& utf8) {
+  std::string out;
+  for (char16_t u : Utf8ToUtf16(utf8)) out += static_cast<char>(u);
+  return out;
+}
+
 class CollectorOnServer : public ::testing::TestWithParam<const DBBackend*> {
  protected:
   void SetUp() override {
     LUMACOR_REQUIRE_SERVER(backend(), config_);
     static std::atomic<int> counter{0};
     table_ = "lumacor_docs_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
-    // Fixtures go in through the vendor's own driver; for ODBC that is
-    // libpq on the same database.
-    setup_config_ = config_;
-    if (backend().odbc) setup_config_.DBType = "postgresql";
-    ConfigScope scope(setup_config_);
+    // Fixtures go in through the driver under test, so that they need no
+    // other client (on Windows only the ODBC one is at hand).
+    ConfigScope scope(config_);
+    testing::OdbcRedirect odbc(backend(), config_);
     setup_ = std::make_unique<TDBProvider>();
+    setup_->GetConnection();
     Exec("CREATE TABLE " + table_ + " (ID INTEGER NOT NULL, CHAVE VARCHAR(100), TXT " +
          backend().text_type + ", BIN " + backend().blob_type + ")");
   }
 
   void TearDown() override {
-    if (setup_ != nullptr) Exec("DROP TABLE " + table_);
+    if (setup_ == nullptr) return;
+    if (!procedure_drop_.empty()) Exec(procedure_drop_);
+    Exec("DROP TABLE " + table_);
+  }
+
+  // The procedure of the backend over this test's table; dropped at the end.
+  std::string CreateProcedure() {
+    const auto proc = backend().procedure(table_);
+    Exec(proc.create);
+    procedure_drop_ = proc.drop;
+    return proc.query;
+  }
+
+  // The collector of one agent run: one provider and one connection for
+  // all the cycles it runs.
+  struct Agent {
+    Agent(const DBBackend& backend, TSincConfig config)
+        : scope(config), odbc(backend, config), executor(&provider) {}
+    ConfigScope scope;
+    testing::OdbcRedirect odbc;
+    TDBProvider provider;
+    TSQLExecutor executor;
+  };
+  std::unique_ptr<Agent> NewAgent(const std::string& sql) {
+    TSincConfig c = config_;
+    c.SQLColeta = sql;
+    return std::make_unique<Agent>(backend(), c);
+  }
+
+  // The server's id for the connection of `agent`.
+  std::string SessionId(Agent& agent) {
+    auto cursor = agent.provider.GetConnection()->Query(backend().session_id_query);
+    EXPECT_TRUE(cursor->Next());
+    return cursor->AsText(0);
   }
 
   const DBBackend& backend() const { return *GetParam(); }
@@ -103,8 +143,8 @@ class CollectorOnServer : public ::testing::TestWithParam<const DBBackend*> {
   }
 
   TSincConfig config_;
-  TSincConfig setup_config_;
   std::string table_;
+  std::string procedure_drop_;
   std::unique_ptr<TDBProvider> setup_;
 };
 
@@ -243,6 +283,102 @@ TEST_P(CollectorOnServer, QueryErrorCarriesTheClientMessage) {
   }
   Insert(1, "A", NFe(kKey1));
   EXPECT_EQ(Collect(TextQuery()).size(), 1u);
+}
+
+std::vector<std::string> Keys(const TXmlRowArray& rows) {
+  std::vector<std::string> keys;
+  for (const auto& r : rows) keys.push_back(r.ChaveUnica);
+  return keys;
+}
+
+TEST_P(CollectorOnServer, StoredProcedureRunsCycleAfterCycleOnOneConnection) {
+  const std::string call = CreateProcedure();
+  Insert(1, "P1", NFe(kKey1));
+  auto agent = NewAgent(call);
+  TDBConnection* connection = agent->provider.GetConnection();
+  // A result the client left unread would fail the second cycle, or the
+  // third, with "Commands out of sync" and the like.
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    SCOPED_TRACE("ciclo " + std::to_string(cycle));
+    if (cycle == 2) Insert(2, "P2", Cancel(kKey2));
+    const TXmlRowArray rows = agent->executor.Executar();
+    const std::vector<std::string> expected =
+        cycle == 1 ? std::vector<std::string>{kKey1} : std::vector<std::string>{kKey1, kKey2};
+    EXPECT_EQ(Keys(rows), expected);
+    EXPECT_EQ(agent->provider.GetConnection(), connection);
+    EXPECT_TRUE(connection->Connected());
+  }
+  // The connection still takes plain queries after the procedure.
+  auto plain = connection->Query(TextQuery());
+  EXPECT_TRUE(plain->Next());
+}
+
+TEST_P(CollectorOnServer, ConnectionDroppedByTheServerIsReopenedAtTheNextCycle) {
+  Insert(1, "D1", NFe(kKey1));
+  auto agent = NewAgent(TextQuery());
+  ASSERT_EQ(agent->executor.Executar().size(), 1u);
+  const std::string id = SessionId(*agent);
+  Exec(backend().drop_session(id));
+  // The cycle that meets the dropped connection may fail with the client's
+  // message; the one after it must connect again and collect.
+  int failed = 0;
+  for (int cycle = 2; cycle <= 4; ++cycle) {
+    SCOPED_TRACE("ciclo " + std::to_string(cycle));
+    try {
+      EXPECT_EQ(Keys(agent->executor.Executar()), std::vector<std::string>{kKey1});
+    } catch (const DBError& e) {
+      ++failed;
+      EXPECT_EQ(cycle, 2) << e.what();
+    }
+  }
+  EXPECT_LE(failed, 1);
+  EXPECT_NE(SessionId(*agent), id);
+}
+
+TEST_P(CollectorOnServer, BatchReadsItsFirstResultSet) {
+  if (!backend().batches) {
+    GTEST_SKIP() << "o cliente do " << backend().name << " roda um comando por consulta";
+  }
+  Insert(1, "B1", NFe(kKey1));
+  // Statements without rows before the query: no row touched, some rows
+  // touched, a setting.
+  for (const std::string& before :
+       {"UPDATE " + table_ + " SET id = id WHERE id < 0; ",
+        "UPDATE " + table_ + " SET chave = chave; SET search_path TO public; "}) {
+    SCOPED_TRACE(before);
+    auto agent = NewAgent(before + TextQuery());
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+      EXPECT_EQ(Keys(agent->executor.Executar()), std::vector<std::string>{kKey1});
+    }
+  }
+}
+
+TEST_P(CollectorOnServer, LegacyTextColumnsAreReadAsAnsi) {
+  const std::string doc = "<?xml version=\"1.0\"?><NFe><infNFe Id=\"NFe" + kKey1 +
+                          "\"><ide><mod>55</mod><natOp>Venda de produ\xC3\xA7\xC3\xA3o</natOp>"
+                          "</ide></infNFe></NFe>";
+  std::string column, value;
+  if (&backend() == &testing::FirebirdBackend()) {
+    // CHARACTER SET NONE: the client hands out the bytes as stored, here
+    // Windows-1252 as an ERP on Windows writes them.
+    column = "VARCHAR(300) CHARACTER SET NONE";
+    value = "CAST(" + backend().blob_literal(Windows1252(doc)) +
+            " AS VARCHAR(300) CHARACTER SET NONE)";
+  } else if (&backend() == &testing::MariaDBBackend()) {
+    // Latin-1: the server converts it to the connection's UTF-8.
+    column = "VARCHAR(300) CHARACTER SET latin1";
+    value = SqlText(doc);
+  } else {
+    GTEST_SKIP() << "o PostgreSQL guarda todo texto na codificacao do banco";
+  }
+  Exec("ALTER TABLE " + table_ + " ADD LEGADO " + column);
+  Insert(1, "L1", std::nullopt);
+  Exec("UPDATE " + table_ + " SET LEGADO = " + value + " WHERE ID = 1");
+  const TXmlRowArray rows =
+      Collect("SELECT CHAVE AS CHAVE_UNICA, LEGADO AS XML FROM " + table_ + " ORDER BY ID");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].ChaveUnica, kKey1);
+  EXPECT_EQ(rows[0].XML, doc);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CollectorOnServer,

@@ -37,30 +37,72 @@ std::string FbRepeat(const std::string& lit, int n) {
          "), " + lit + ")";
 }
 
+DBBackend::Procedure PgProcedure(const std::string& t) {
+  return {"CREATE FUNCTION fn_" + t + "() RETURNS TABLE (chave_unica VARCHAR, xml TEXT) AS "
+          "'SELECT chave, txt FROM " + t + " ORDER BY id' LANGUAGE sql",
+          "DROP FUNCTION fn_" + t + "()", "SELECT * FROM fn_" + t + "()"};
+}
+DBBackend::Procedure MyProcedure(const std::string& t) {
+  return {"CREATE PROCEDURE sp_" + t + "() SELECT chave AS chave_unica, txt AS xml FROM " + t +
+              " ORDER BY id",
+          "DROP PROCEDURE sp_" + t, "CALL sp_" + t + "()"};
+}
+// A selectable procedure: rows come out through SUSPEND.
+DBBackend::Procedure FbProcedure(const std::string& t) {
+  return {"CREATE PROCEDURE SP_" + t + " RETURNS (CHAVE_UNICA VARCHAR(100), XML BLOB SUB_TYPE 1) "
+          "AS BEGIN FOR SELECT CHAVE, TXT FROM " + t + " ORDER BY ID INTO :CHAVE_UNICA, :XML "
+          "DO SUSPEND; END",
+          "DROP PROCEDURE SP_" + t, "SELECT * FROM SP_" + t};
+}
+std::string PgDropSession(const std::string& id) {
+  return "SELECT pg_terminate_backend(" + id + ")";
+}
+std::string MyDropSession(const std::string& id) { return "KILL " + id; }
+std::string FbDropSession(const std::string& id) {
+  return "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + id;
+}
+
+// Whether LUMACOR_TEST_NO_CLIENT lists `name` (blank- or comma-separated).
+bool ClientMissing(const std::string& name) {
+  const std::string list = " " + TestEnv("LUMACOR_TEST_NO_CLIENT") + " ";
+  std::string padded;
+  for (char c : list) padded += c == ',' ? ' ' : c;
+  return padded.find(" " + name + " ") != std::string::npos;
+}
+
 }  // namespace
 
 const DBBackend& PostgreSQLBackend() {
   static const DBBackend b{"PostgreSQL", "PG", "postgresql", false, "TEXT", "BYTEA",
-                           PgBlob, PipeConcat, PgRepeat};
+                           PgBlob, PipeConcat, PgRepeat, PgProcedure,
+                           "SELECT pg_backend_pid()", PgDropSession, true};
   return b;
 }
 const DBBackend& MariaDBBackend() {
   static const DBBackend b{"MariaDB", "MARIADB", "mysql", false, "LONGTEXT", "LONGBLOB",
-                           XBlob, FnConcat, MyRepeat};
+                           XBlob, FnConcat, MyRepeat, MyProcedure,
+                           "SELECT CONNECTION_ID()", MyDropSession, false};
   return b;
 }
 const DBBackend& FirebirdBackend() {
   static const DBBackend b{"Firebird", "FIREBIRD", "firebird", false, "BLOB SUB_TYPE 1",
-                           "BLOB SUB_TYPE 0", XBlob, PipeConcat, FbRepeat};
+                           "BLOB SUB_TYPE 0", XBlob, PipeConcat, FbRepeat, FbProcedure,
+                           "SELECT CURRENT_CONNECTION FROM RDB$DATABASE", FbDropSession, false};
   return b;
 }
 const DBBackend& OdbcPostgreSQLBackend() {
   static const DBBackend b{"OdbcPostgreSQL", "PG", "mssql", true, "TEXT", "BYTEA",
-                           PgBlob, PipeConcat, PgRepeat};
+                           PgBlob, PipeConcat, PgRepeat, PgProcedure,
+                           "SELECT pg_backend_pid()", PgDropSession, true};
   return b;
 }
 
 std::optional<TSincConfig> ServerConfig(const DBBackend& backend, std::string* why) {
+  if (ClientMissing(backend.name)) {
+    *why = "cliente do " + std::string(backend.name) +
+           " indisponivel nesta plataforma de teste (LUMACOR_TEST_NO_CLIENT)";
+    return std::nullopt;
+  }
   const std::string prefix = std::string("LUMACOR_") + backend.env + "_";
   TSincConfig c;
   const std::string port = TestEnv((prefix + "PORT").c_str());

@@ -23,6 +23,20 @@ struct DBBackend {
   std::string (*blob_literal)(std::string_view bytes);
   std::string (*concat)(const std::string& a, const std::string& b);
   std::string (*repeat)(const std::string& literal, int times);  // text of `times` copies
+  // A stored procedure over `table`'s rows (CHAVE AS CHAVE_UNICA, TXT AS
+  // XML, by ID): the statements that create and drop it and the query
+  // that reads it.
+  struct Procedure {
+    std::string create, drop, query;
+  };
+  Procedure (*procedure)(const std::string& table);
+  // The query that tells this connection's id on the server, and the
+  // statement that makes the server drop the connection of id `id`.
+  const char* session_id_query;
+  std::string (*drop_session)(const std::string& id);
+  // Whether one query text may hold several statements ("UPDATE ...;
+  // SELECT ...").
+  bool batches;
 };
 
 const DBBackend& PostgreSQLBackend();
@@ -31,7 +45,9 @@ const DBBackend& FirebirdBackend();
 const DBBackend& OdbcPostgreSQLBackend();
 
 // The record that reaches `backend`'s test database, or nullopt when
-// scripts/test did not start it; `why` then says what is missing.
+// scripts/test did not start it or when the platform lacks its client
+// (LUMACOR_TEST_NO_CLIENT names the backends without one); `why` then says
+// what is missing.
 std::optional<TSincConfig> ServerConfig(const DBBackend& backend, std::string* why);
 
 // True when running under scripts/test, where every server must be up.

@@ -29,6 +29,7 @@ struct OdbcApi {
   decltype(&SQLDriversW) DriversW = nullptr;
   decltype(&SQLDriverConnectW) DriverConnectW = nullptr;
   decltype(&SQLDisconnect) Disconnect = nullptr;
+  decltype(&SQLGetConnectAttrW) GetConnectAttrW = nullptr;
   decltype(&SQLExecDirectW) ExecDirectW = nullptr;
   decltype(&SQLNumResultCols) NumResultCols = nullptr;
   decltype(&SQLMoreResults) MoreResults = nullptr;
@@ -47,6 +48,7 @@ struct OdbcApi {
     BindFunction(kClient, *lib, "SQLDriversW", DriversW);
     BindFunction(kClient, *lib, "SQLDriverConnectW", DriverConnectW);
     BindFunction(kClient, *lib, "SQLDisconnect", Disconnect);
+    BindFunction(kClient, *lib, "SQLGetConnectAttrW", GetConnectAttrW);
     BindFunction(kClient, *lib, "SQLExecDirectW", ExecDirectW);
     BindFunction(kClient, *lib, "SQLNumResultCols", NumResultCols);
     BindFunction(kClient, *lib, "SQLMoreResults", MoreResults);
@@ -93,10 +95,8 @@ bool IsBinaryType(SQLSMALLINT type) {
   return type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY;
 }
 
-// SQLSTATEs of a connection that is gone.
-bool ConnectionLost(const std::string& state) {
-  return state == "08S01" || state == "08003" || state == "08007";
-}
+// SQLSTATEs of a connection that is gone: the whole class 08.
+bool ConnectionLost(const std::string& state) { return state.rfind("08", 0) == 0; }
 
 class OdbcCursor final : public TDBCursor {
  public:
@@ -294,8 +294,18 @@ class OdbcConnection final : public TDBConnection {
   [[noreturn]] void FailOn(SQLSMALLINT type, SQLHANDLE handle) {
     std::string state;
     std::string msg = api_.Diagnostics(type, handle, &state);
-    if (ConnectionLost(state)) Disconnect();
+    if (ConnectionLost(state) || ConnectionDead()) Disconnect();
     throw DBError(msg);
+  }
+
+  // What the driver knows of the connection: drivers report the loss with
+  // SQLSTATEs of their own too (the server's "terminating connection").
+  bool ConnectionDead() {
+    if (dbc_ == nullptr) return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN rc = api_.GetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0,
+                                              nullptr);
+    return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
   }
 
   TDBSettings settings_;
