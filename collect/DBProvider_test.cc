@@ -117,6 +117,16 @@ TEST(DBProvider, EachSystemGetsItsSettings) {
   }
 }
 
+TEST(DBProvider, SqlServerTakesTheCertificateSettingOfTheConfiguration) {
+  for (bool confiar : {true, false}) {
+    TSincConfig c = Banco("mssql");
+    c.DBConfiarCertificado = confiar;
+    ConfigScope scope(c);
+    TDBProvider provider;
+    EXPECT_EQ(provider.Settings().TrustServerCertificate, confiar);
+  }
+}
+
 TEST(DBProvider, CreateCopiesTheConfiguration) {
   TSincConfig c = Banco("mysql");
   ConfigScope scope(c);
@@ -154,17 +164,23 @@ TEST(DBProvider, ClientThatCannotLoadIsReportedByGetConnection) {
 TEST(DBProvider, SqlServerFailureShowsHostCommaPortAndPortZero) {
   TSincConfig c = Banco("mssql");
   c.DBPort = 1;  // nothing listens there
+  // The driver manager is the system's: a client path is neither used nor
+  // suggested.
+  c.DBClientPath = "/nao/existe/libodbc.so";
   ConfigScope scope(c);
   TDBProvider provider;
   try {
     provider.GetConnection();
     FAIL() << "deveria falhar";
   } catch (const DBError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind(
+    const std::string msg = e.what();
+    EXPECT_EQ(msg.rfind(
                   "DBProvider.GetConnection: falha ao conectar no banco \"erp\" (127.0.0.1,1:0) — ",
                   0),
               0u)
-        << e.what();
+        << msg;
+    EXPECT_EQ(msg.find("client_path"), std::string::npos) << msg;
+    EXPECT_EQ(msg.find("/nao/existe"), std::string::npos) << msg;
   }
 }
 
@@ -198,6 +214,11 @@ TEST(SqlServerOdbc, ConnectionStringPassesServerUserAndPassword) {
   EXPECT_EQ(SqlServerConnectionString("ODBC Driver 18 for SQL Server", s),
             "DRIVER={ODBC Driver 18 for SQL Server};SERVER=erp.local,1433;DATABASE=ERP;UID=sa;"
             "PWD={p;w}}d};TrustServerCertificate=yes;");
+  // Turned off, Driver 18 checks the certificate as it does by default.
+  s.TrustServerCertificate = false;
+  EXPECT_EQ(SqlServerConnectionString("ODBC Driver 18 for SQL Server", s),
+            "DRIVER={ODBC Driver 18 for SQL Server};SERVER=erp.local,1433;DATABASE=ERP;UID=sa;"
+            "PWD={p;w}}d};");
   EXPECT_EQ(SqlServerConnectionString("FreeTDS", s),
             "DRIVER={FreeTDS};SERVER=erp.local;PORT=1433;DATABASE=ERP;UID=sa;PWD={p;w}}d};");
   s.User.clear();
@@ -214,6 +235,33 @@ TEST(SqlServerOdbc, ValuesAreBracedOnlyWhenNeeded) {
   EXPECT_EQ(OdbcValue("{x"), "{{x}");
   EXPECT_EQ(OdbcValue("a=b"), "{a=b}");
   EXPECT_EQ(OdbcValue(" x"), "{ x}");
+}
+
+TEST(Firebird, ConnectionLossIsFoundAnywhereInTheStatus) {
+  // Codes and argument kinds of the client's status vectors.
+  constexpr intptr_t kEnd = 0, kGds = 1, kString = 2, kCString = 3, kNumber = 4;
+  constexpr intptr_t kBadDbHandle = 335544324, kNetReadErr = 335544726,
+                     kAttShutdown = 335544856, kDsqlError = 335544569, kNoTable = 335544580;
+  static const char kText[] = "x";
+  const intptr_t text = reinterpret_cast<intptr_t>(kText);
+  struct Case {
+    const char* name;
+    std::vector<intptr_t> status;
+    bool lost;
+  } cases[] = {
+      {"handle the client dropped", {kGds, kBadDbHandle, kEnd}, true},
+      {"shutdown", {kGds, kAttShutdown, kEnd}, true},
+      {"loss after another error", {kGds, kDsqlError, kString, text, kGds, kNetReadErr, kEnd},
+       true},
+      {"loss after a counted text", {kGds, kDsqlError, kCString, 1, text, kGds, kNetReadErr, kEnd},
+       true},
+      {"query error", {kGds, kDsqlError, kGds, kNoTable, kString, text, kNumber, 7, kEnd}, false},
+      // A code in an argument's place is not an error of its own.
+      {"number that looks like a loss", {kGds, kDsqlError, kNumber, kBadDbHandle, kEnd}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FirebirdConnectionLost(c.status.data()), c.lost) << c.name;
+  }
 }
 
 TEST(Firebird, AttachStringAndDates) {

@@ -147,6 +147,23 @@ TEST_F(ConfigTest, FlagsAreIntegers) {
   }
 }
 
+// Existing installs have no such key: they keep taking SQL Server's
+// certificate unchecked.
+TEST_F(ConfigTest, ConfiarCertificadoIsOnUnlessTurnedOff) {
+  EXPECT_TRUE(Load().DBConfiarCertificado);  // no file
+  struct Case {
+    const char* ini;
+    bool want;
+  } cases[] = {{"", true},
+               {"[banco]\nconfiar_certificado=1\n", true},
+               {"[banco]\nconfiar_certificado=0\n", false},
+               {"[Database]\nconfiar_certificado=0\n", true}};
+  for (const auto& c : cases) {
+    BinIni(c.ini);
+    EXPECT_EQ(Load().DBConfiarCertificado, c.want) << c.ini;
+  }
+}
+
 TEST_F(ConfigTest, IniLocation) {
   // Only in the data folder: relative paths resolve there.
   DataIni("[LOG]\npath=logs\\agent.log\n");

@@ -332,6 +332,30 @@ TEST(EndToEndTest, DatabaseModeDeliversFromPostgreSQL) {
   EXPECT_GE(agent.Count("Coletados 1 XMLs do banco."), 2);
 }
 
+// libfbclient sets SIGINT and SIGTERM handlers of its own at its first
+// attach; a console run must still end on Ctrl+C and on kill.
+TEST(EndToEndTest, ConsoleRunInFirebirdModeEndsOnCtrlCAndSigterm) {
+  TSincConfig server;
+  LUMACOR_REQUIRE_SERVER(testing::FirebirdBackend(), server);
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    Agent agent;
+    agent.endpoint = "http://127.0.0.1:9/api";
+    agent.modo = "banco";
+    agent.ini_extra = "[banco]\ntipo=firebird\nhost=" + server.DBHost +
+                      "\nporta=" + std::to_string(server.DBPort) + "\nnome=" + server.DBName +
+                      "\nusuario=" + server.DBUser + "\nsenha=" + server.DBPass + "\n";
+    agent.coleta_extra =
+        "sql=SELECT 'x' AS CHAVE_UNICA, CAST(NULL AS VARCHAR(10)) AS XML FROM RDB$DATABASE\n";
+    agent.WriteIni();
+    auto child = agent.Start();
+    ASSERT_TRUE(WaitUntil([&] { return agent.Count("Coletados 0 XMLs do banco.") >= 1; }, 30s))
+        << agent.err();
+    child->Signal(sig);
+    EXPECT_EQ(child->Wait(10s), 128 + sig);
+  }
+}
+
 // A notify socket made by the test, as systemd would pass it.
 class NotifySocket {
  public:

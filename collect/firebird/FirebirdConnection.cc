@@ -2,6 +2,8 @@
 
 #include <ibase.h>
 
+#include <type_traits>
+
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -13,6 +15,8 @@ namespace lumacor {
 namespace {
 
 constexpr DatabaseClient kClient = DatabaseClient::kFirebird;
+
+static_assert(std::is_same_v<ISC_STATUS, intptr_t>, "status vectors are of intptr_t");
 
 constexpr short kDialect = 3;
 constexpr short kBlobSubTypeText = 1;
@@ -91,9 +95,9 @@ bool IsConnectionLossCode(ISC_STATUS code) {
   }
 }
 
-// Whether any error of the status vector says that the attachment is
-// gone; the loss is not always the first error reported.
-bool ConnectionLost(const ISC_STATUS* status) {
+}  // namespace
+
+bool FirebirdConnectionLost(const intptr_t* status) {
   for (const ISC_STATUS* p = status; *p != isc_arg_end;) {
     const ISC_STATUS kind = *p++;
     if (kind == isc_arg_gds && IsConnectionLossCode(*p)) return true;
@@ -102,6 +106,10 @@ bool ConnectionLost(const ISC_STATUS* status) {
   }
   return false;
 }
+
+namespace {
+
+bool ConnectionLost(const ISC_STATUS* status) { return FirebirdConnectionLost(status); }
 
 // An XSQLDA with room for `n` columns, suitably aligned.
 class Sqlda {
