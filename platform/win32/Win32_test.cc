@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "collect/DBProvider.h"
 #include "common/Text.h"
 #include "platform/Clock.h"
 #include "platform/DynamicLibrary.h"
@@ -17,6 +18,7 @@
 namespace lumacor {
 namespace {
 
+using testing::ConfigScope;
 using testing::TempDir;
 using win32::UniqueHandle;
 using win32::Widen;
@@ -77,6 +79,37 @@ TEST(Win32FileSystemTest, HandleOwnerMovesWithoutLeakOrDoubleClose) {
   EXPECT_TRUE(::GetHandleInformation(second, &flags));
   a = std::move(a);
   EXPECT_EQ(a.get(), second);
+}
+
+// The stand-in client (lumacor_fakeclient) lies beside the tests as
+// gds32.dll, libmysql.dll and libpq.dll; no fbclient.dll or libmariadb.dll
+// is there, so the second name must be tried. It exports none of the
+// client's functions: the message names the file that was loaded.
+TEST(Win32DatabaseClientTest, ClientsLoadByTheirWindowsNamesFromTheAgentFolder) {
+  struct Case {
+    const char* type;
+    std::string message;
+  } cases[] = {
+      {"firebird", "a biblioteca cliente 'gds32.dll' nao exporta isc_attach_database"},
+      {"mysql", "a biblioteca cliente 'libmysql.dll' nao exporta mysql_init"},
+      {"postgresql", "a biblioteca cliente 'libpq.dll' nao exporta PQconnectdbParams"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    TSincConfig config;
+    config.DBType = c.type;
+    config.DBName = "erp";
+    config.DBUser = "sysdba";
+    ConfigScope scope(config);
+    TDBProvider provider;
+    try {
+      provider.GetConnection();
+      FAIL() << "o cliente de teste nao deveria conectar";
+    } catch (const DBError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("[banco] client_path"), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST(Win32DynamicLibraryTest, LoadsBySystemNameAndByPath) {
