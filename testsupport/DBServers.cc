@@ -100,7 +100,8 @@ const DBBackend& OdbcPostgreSQLBackend() {
 std::optional<TSincConfig> ServerConfig(const DBBackend& backend, std::string* why) {
   if (ClientMissing(backend.name)) {
     *why = "cliente do " + std::string(backend.name) +
-           " indisponivel nesta plataforma de teste (LUMACOR_TEST_NO_CLIENT)";
+           " indisponivel nesta plataforma de teste (LUMACOR_TEST_NO_CLIENT); o nome e a carga "
+           "da biblioteca sao testados com a DLL substituta";
     return std::nullopt;
   }
   const std::string prefix = std::string("LUMACOR_") + backend.env + "_";
@@ -112,7 +113,7 @@ std::optional<TSincConfig> ServerConfig(const DBBackend& backend, std::string* w
   c.DBPass = TestEnv((prefix + "PASS").c_str());
   if (port.empty() || c.DBHost.empty() || c.DBName.empty()) {
     *why = "servidor " + std::string(backend.name) + " indisponivel: " + prefix +
-           "HOST/PORT/DB nao definidos";
+           "HOST/PORT/DB nao definidos (rode scripts/test para iniciar os servidores)";
     return std::nullopt;
   }
   c.DBPort = std::atoi(port.c_str());

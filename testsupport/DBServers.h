@@ -79,7 +79,7 @@ class OdbcRedirect {
     auto found_ = ::lumacor::testing::ServerConfig((backend), &why_);                    \
     if (!found_) {                                                                       \
       if (::lumacor::testing::ServersRequired()) FAIL() << why_;                         \
-      GTEST_SKIP() << why_ << " (rode scripts/test para iniciar os servidores)";          \
+      GTEST_SKIP() << why_;                                                              \
     }                                                                                    \
     (config) = *found_;                                                                  \
   } while (0)
