@@ -84,7 +84,7 @@ std::string TagPattern(const char* name) {
 
 // An element without attributes holding `value` (a pattern with one group),
 // white space allowed around it.
-std::string ElementPattern(const char* name, const char* value) {
+std::string ElementPattern(const char* name, const std::string& value) {
   return std::string("<\\s*(?:[A-Za-z0-9_]+:)?") + name + "\\s*>\\s*" + value +
          "\\s*</\\s*(?:[A-Za-z0-9_]+:)?" + name + "\\s*>";
 }
@@ -92,21 +92,21 @@ std::string ElementPattern(const char* name, const char* value) {
 // The CNPJ inside keys and voiding identifiers: twelve characters that may
 // be upper-case letters since the alphanumeric CNPJ, then two check digits.
 // Letters stay upper-case only, whatever the caseless matching of the rest.
-#define LUMACOR_CNPJ "(?-i:[0-9A-Z]{12})\\d{2}"
+const std::string kCnpj = "(?-i:[0-9A-Z]{12})\\d{2}";
 // An access key: cUF and AAMM, the CNPJ, then model, series, number,
 // emission type, code and check digit.
-#define LUMACOR_CHAVE "\\d{6}" LUMACOR_CNPJ "\\d{24}"
+const std::string kChave = "\\d{6}" + kCnpj + "\\d{24}";
 
 struct Patterns {
   Regex mod{ElementPattern("mod", "(\\d+)")};
   Regex tp_evento{ElementPattern("tpEvento", "(\\d+)")};
   Regex tp_amb{ElementPattern("tpAmb", "(\\d+)")};
-  Regex chave_ch_nfe{ElementPattern("chNFe", "(" LUMACOR_CHAVE ")")};
-  Regex chave_id_nfe{"Id\\s*=\\s*[\"']NFe(" LUMACOR_CHAVE ")[\"']"};
-  Regex chave_id_evento{"Id\\s*=\\s*[\"']ID\\d{6}(" LUMACOR_CHAVE ")\\d{1,2}[\"']"};
+  Regex chave_ch_nfe{ElementPattern("chNFe", "(" + kChave + ")")};
+  Regex chave_id_nfe{"Id\\s*=\\s*[\"']NFe(" + kChave + ")[\"']"};
+  Regex chave_id_evento{"Id\\s*=\\s*[\"']ID\\d{6}(" + kChave + ")\\d{1,2}[\"']"};
   // cUF and year, the CNPJ, then model, series and the two numbers; at
   // least 20 characters, as before the alphanumeric CNPJ.
-  Regex chave_id_inut{"Id\\s*=\\s*[\"']ID(\\d{4}(?-i:[0-9A-Z]{12})\\d{4,})[\"']"};
+  Regex chave_id_inut{"Id\\s*=\\s*[\"']ID(\\d{4}" + kCnpj + "\\d{2,})[\"']"};
 
   // Where a chNFe names the document itself: a protocol or an event.
   Regex abre_prot_ou_evento{"<\\s*(?:[A-Za-z0-9_]+:)?(infProt|infEvento)\\b[^>]*>"};
@@ -117,7 +117,7 @@ struct Patterns {
   Regex c_stat{ElementPattern("cStat", "(\\d+)")};
   Regex inut_c_uf{ElementPattern("cUF", "(\\d{2})")};
   Regex inut_ano{ElementPattern("ano", "(\\d{2})")};
-  Regex inut_cnpj{ElementPattern("CNPJ", "(" LUMACOR_CNPJ ")")};
+  Regex inut_cnpj{ElementPattern("CNPJ", "(" + kCnpj + ")")};
   Regex inut_mod{ElementPattern("mod", "(\\d{2})")};
   Regex inut_serie{ElementPattern("serie", "(\\d{1,3})")};
   Regex inut_ini{ElementPattern("nNFIni", "(\\d{1,9})")};
@@ -136,9 +136,6 @@ struct Patterns {
   Regex tag_ret_evento{TagPattern("retEvento")};
   Regex tag_signature{TagPattern("Signature")};
 };
-
-#undef LUMACOR_CHAVE
-#undef LUMACOR_CNPJ
 
 // Compiled once, on first use; C++ makes that initialisation thread-safe.
 // Never freed, so a thread still classifying at exit finds it intact.
