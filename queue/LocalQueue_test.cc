@@ -519,6 +519,14 @@ TEST_F(LocalQueueTest, AuthorisedCopyWinsInAnyListingOrder) {
   const std::string k3 = Chave(3);
   q.UpsertEmLote({{k3, EventoAssinado(k3)}, {k3, Autorizada(k3)}, {k3, Rascunho(k3)}}, kCnpj);
   EXPECT_EQ(ReadRow(q, kCnpj, k3)->xml, EventoAssinado(k3));
+
+  // An authorised copy that turns up after the signed one was sent goes out.
+  const std::string k4 = Chave(4);
+  q.UpsertEmLote({{k4, Assinada(k4)}}, kCnpj);
+  q.MarcarEnviado(Item(kCnpj, k4));
+  q.UpsertEmLote({{k4, Autorizada(k4)}, {k4, Assinada(k4)}}, kCnpj);
+  EXPECT_EQ(ReadRow(q, kCnpj, k4)->xml, Autorizada(k4));
+  EXPECT_EQ(ReadRow(q, kCnpj, k4)->status, "pendente");
 }
 
 TEST_F(LocalQueueTest, StoredAuthorisedCopyIsNotReplacedByAWeakerOne) {
