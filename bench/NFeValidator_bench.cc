@@ -61,6 +61,7 @@ void BM_ClassificarMistura(benchmark::State& state) {
     for (const auto& xml : docs) {
       if (!TNFeValidator::IsDocumentoFiscalOuEvento(xml)) continue;
       benchmark::DoNotOptimize(TNFeValidator::ExtractChaveAcesso(xml));
+      benchmark::DoNotOptimize(TNFeValidator::IsHomologacao(xml));
       benchmark::DoNotOptimize(TNFeValidator::IsEventoCancelamento(xml) ||
                                TNFeValidator::IsInutilizacao(xml));
       benchmark::DoNotOptimize(TNFeValidator::GetPrioridadeFila(xml));

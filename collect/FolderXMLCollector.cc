@@ -62,6 +62,13 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               }
               continue;
             }
+            // Test-environment documents have no fiscal value: the
+            // accountant must not book them.
+            if (!config.EnviarHomologacao && TNFeValidator::IsHomologacao(xml)) {
+              n.ignorados++;
+              if (config.LogIgnorados) LogWarning("XML de homologacao ignorado: " + arquivo);
+              continue;
+            }
             result.push_back({chave, xml});
             n.aceitos++;
             if (TNFeValidator::IsEventoCancelamento(xml)) {

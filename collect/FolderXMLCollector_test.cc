@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/Text.h"
+#include "testsupport/FiscalFixtures.h"
 #include "testsupport/TestSupport.h"
 
 namespace lumacor {
@@ -344,6 +345,48 @@ TEST(FolderXMLCollectorTest, CountsAndLogsEveryOutcome) {
     EXPECT_THAT(messages, ::testing::UnorderedElementsAreArray(expected));
     // The summary closes the run.
     EXPECT_EQ(log.Messages().back(), "INFO |" + Resumo(7, 3, 1, 1, 3, 1));
+  }
+}
+
+TEST(FolderXMLCollectorTest, AlphanumericDocumentsAndTestEnvironment) {
+  using testing::FiscalFixture;
+  TempDir dir;
+  std::map<std::string, const FiscalFixture*> por_caminho;
+  for (const FiscalFixture& f : testing::FiscalFixtures()) {
+    por_caminho[dir.Write(f.arquivo, Fixture(f.arquivo))] = &f;
+  }
+  for (bool enviar_homologacao : {false, true}) {
+    for (bool log_ignorados : {true, false}) {
+      SCOPED_TRACE(std::string(enviar_homologacao ? "enviar" : "ignorar") + " homologacao, " +
+                   (log_ignorados ? "com" : "sem") + " log de ignorados");
+      TSincConfig config = Pastas(dir.path(), false, log_ignorados);
+      config.EnviarHomologacao = enviar_homologacao;
+      LogCapture log;
+      TXmlRowArray rows = Coletar(config);
+
+      std::vector<std::string> got, want, lines;
+      for (const auto& row : rows) got.push_back(row.ChaveUnica + "|" + row.XML);
+      int cancelamentos = 0, inutilizacoes = 0, ignorados = 0;
+      for (const auto& [caminho, f] : por_caminho) {
+        if (f->homologacao && !enviar_homologacao) {
+          ignorados++;
+          if (log_ignorados) lines.push_back("WARN |XML de homologacao ignorado: " + caminho);
+          continue;
+        }
+        want.push_back(f->chave + "|" + Fixture(f->arquivo));
+        if (f->tipo == FiscalFixture::kCancelamento) {
+          cancelamentos++;
+          lines.push_back("INFO |Evento de cancelamento detectado: " + f->chave + " | " + caminho);
+        } else if (f->tipo == FiscalFixture::kInutilizacao) {
+          inutilizacoes++;
+          lines.push_back("INFO |Inutilizacao detectada: " + f->chave + " | " + caminho);
+        }
+      }
+      const int n = static_cast<int>(por_caminho.size());
+      lines.push_back("INFO |" + Resumo(n, n - ignorados, cancelamentos, inutilizacoes, ignorados, 0));
+      EXPECT_THAT(got, ::testing::UnorderedElementsAreArray(want));
+      EXPECT_THAT(log.Messages(), ::testing::UnorderedElementsAreArray(lines));
+    }
   }
 }
 

@@ -19,10 +19,23 @@ class TNFeValidator {
   static bool IsEventoCancelamento(std::string_view XML);
   static bool IsInutilizacao(std::string_view XML);
   static bool IsDocumentoFiscalOuEvento(std::string_view XML);
-  // 44-digit key, "INUT-" + digits, or "" when none is found.
+  // The 44-character access key, "INUT-" + the voiding's identifier, or ""
+  // when none is found. The CNPJ inside either may hold upper-case letters.
   static std::string ExtractChaveAcesso(std::string_view XML);
   // 2 for a cancellation event or a voiding, else 1.
   static int GetPrioridadeFila(std::string_view XML);
+
+  // True for a document of SEFAZ's test environment (tpAmb 2), which has
+  // no fiscal value.
+  static bool IsHomologacao(std::string_view XML);
+
+  // How much a copy of a document proves, for choosing among several texts
+  // of one document: SEFAZ's answer kept with it (protNFe, retEvento,
+  // retInutNFe), else a signature, else nothing.
+  static constexpr int kCopiaSimples = 0;
+  static constexpr int kCopiaAssinada = 1;
+  static constexpr int kCopiaAutorizada = 2;
+  static int GetForcaCopia(std::string_view XML);
 };
 
 }  // namespace lumacor

@@ -108,11 +108,13 @@ std::vector<Case> Cases() {
 
       // Key forms and their precedence.
       {"chNFe_com_espacos", "<mod>55</mod><chNFe>\n  " + kChave + "  \n</chNFe>", NFe("55", kChave)},
+      // A chNFe outside a protocol or an event names another document (an
+      // export NF-e names the NF-e it exports): the document's own Id wins.
       {"chNFe_antes_do_id",
        "<mod>55</mod><chNFe>" + kOutra + "</chNFe><infNFe Id=\"NFe" + kChave + "\">",
-       NFe("55", kOutra)},
+       NFe("55", kChave)},
       {"chNFe_depois_do_id", "<mod>55</mod>" + id + "<chNFe>" + kOutra + "</chNFe>",
-       NFe("55", kOutra)},
+       NFe("55", kChave)},
       {"chNFe_43_digitos_cai_no_id", "<mod>55</mod><chNFe>" + Digits(43) + "</chNFe>" + id,
        NFe("55", kChave)},
       {"chNFe_45_digitos", "<mod>55</mod><chNFe>" + Digits(45) + "</chNFe>", NFe("55", "")},
@@ -156,6 +158,143 @@ std::vector<Case> Cases() {
   };
 }
 
+// Keys of a company with an alphanumeric CNPJ (check digits computed with
+// each character's ASCII code minus 48).
+const std::string kCnpjAlfa = "12ABC34501DE35";
+const std::string kChaveAlfa = "35260812ABC34501DE35550010000001231100001230";
+const std::string kOutraAlfa = "35260898XYZ76501AB46550030000090011100090015";
+// cUF, year, CNPJ, model, series, first and last number.
+const std::string kInutAlfa = "352612ABC34501DE3555001000000200000000210";
+
+std::string RetInut(const std::string& c_stat, const std::string& cnpj = kCnpjAlfa,
+                    const std::string& serie = "1") {
+  return "<retInutNFe versao=\"4.00\"><infInut><tpAmb>1</tpAmb><cStat>" + c_stat +
+         "</cStat><cUF>35</cUF><ano>26</ano><CNPJ>" + cnpj + "</CNPJ><mod>55</mod><serie>" +
+         serie + "</serie><nNFIni>200</nNFIni><nNFFin>210</nNFFin></infInut></retInutNFe>";
+}
+
+std::vector<Case> AlphanumericAndOwnKeyCases() {
+  const std::string canc = "<tpEvento>110111</tpEvento>";
+  const std::string id_alfa = "<infNFe Id=\"NFe" + kChaveAlfa + "\">";
+  const std::string prot_alfa = "<protNFe><infProt><chNFe>" + kChaveAlfa + "</chNFe></infProt></protNFe>";
+  const std::string export_outra = "<detExport><exportInd><chNFe>" + kOutraAlfa +
+                                   "</chNFe></exportInd></detExport>";
+  // A letter in each place of the key where only digits may stand.
+  std::string letra_no_uf = kChaveAlfa, letra_na_serie = kChaveAlfa;
+  letra_no_uf[1] = 'A';
+  letra_na_serie[23] = 'A';
+  std::string minuscula = kChaveAlfa;
+  minuscula[8] = 'a';
+  return {
+      // The CNPJ positions take upper-case letters in every key form.
+      {"chNFe_alfa", "<mod>55</mod><chNFe>" + kChaveAlfa + "</chNFe>", NFe("55", kChaveAlfa)},
+      {"id_nfe_alfa", "<mod>65</mod>" + id_alfa, NFe("65", kChaveAlfa)},
+      {"id_evento_alfa", "<evento><infEvento Id=\"ID110111" + kChaveAlfa + "01\">" + canc,
+       Cancelamento(kChaveAlfa)},
+      {"cancelamento_chNFe_alfa", "<procEventoNFe><chNFe>" + kChaveAlfa + "</chNFe>" + canc,
+       Cancelamento(kChaveAlfa)},
+      {"inutilizacao_id_alfa", "<inutNFe><infInut Id=\"ID" + kInutAlfa + "\">",
+       Inutilizacao("INUT-" + kInutAlfa)},
+      {"inutilizacao_id_alfa_20_caracteres", "<inutNFe><infInut Id=\"ID3526" + kCnpjAlfa + "55\">",
+       Inutilizacao("INUT-3526" + kCnpjAlfa + "55")},
+      {"inutilizacao_id_alfa_19_caracteres", "<inutNFe><infInut Id=\"ID3526" + kCnpjAlfa + "5\">",
+       Inutilizacao("")},
+      {"inutilizacao_letra_fora_do_cnpj", "<inutNFe><infInut Id=\"ID3A26" + kCnpjAlfa + "55\">",
+       Inutilizacao("")},
+      {"letra_no_uf", "<mod>55</mod><chNFe>" + letra_no_uf + "</chNFe><x Id=\"NFe" + letra_no_uf +
+       "\">", NFe("55", "")},
+      {"letra_na_serie", "<mod>55</mod><chNFe>" + letra_na_serie + "</chNFe>", NFe("55", "")},
+      {"minuscula_no_cnpj", "<mod>55</mod><chNFe>" + minuscula + "</chNFe><x Id=\"NFe" +
+       minuscula + "\">", NFe("55", "")},
+
+      // The document's own key: its Id, or its protocol's chNFe.
+      {"exportacao_sem_protocolo", "<mod>55</mod>" + id_alfa + export_outra, NFe("55", kChaveAlfa)},
+      {"exportacao_com_protocolo",
+       "<nfeProc><mod>55</mod>" + id_alfa + export_outra + "</infNFe>" + prot_alfa,
+       NFe("55", kChaveAlfa)},
+      {"protocolo_com_outra_chave",
+       "<nfeProc><mod>55</mod><infNFe Id=\"NFe" + kOutraAlfa + "\">" + export_outra + prot_alfa,
+       NFe("55", kChaveAlfa)},
+      {"protocolo_com_prefixo_e_atributos",
+       "<mod>55</mod>" + id_alfa + export_outra + "<p:infProt Id=\"P1\"><p:chNFe>" + kOutraAlfa +
+       "</p:chNFe></p:infProt>",
+       NFe("55", kOutraAlfa)},
+      {"protocolo_vazio", "<mod>55</mod>" + id_alfa + "<infProt/>" + export_outra,
+       NFe("55", kChaveAlfa)},
+      {"protocolo_sem_fechamento",
+       "<mod>55</mod>" + id_alfa + "<infProt><chNFe>" + kOutraAlfa + "</chNFe>",
+       NFe("55", kChaveAlfa)},
+      {"chave_so_fora_do_protocolo",
+       "<mod>55</mod>" + id_alfa + export_outra + "<infProt><cStat>100</cStat></infProt>",
+       NFe("55", kChaveAlfa)},
+
+      // A voiding answer without Id: its fields give the identifier.
+      {"retInutNFe_102_sem_id", RetInut("102"),
+       {"55", "", true, false, true, true, "INUT-" + kInutAlfa, 2}},
+      {"retInutNFe_102_cnpj_numerico", RetInut("102", "11222333000181", "12"),
+       {"55", "", true, false, true, true, "INUT-352611222333000181550120000002000000002" "10", 2}},
+      {"retInutNFe_recusado", RetInut("241"), {"55", "", true, false, true, true, "", 2}},
+      {"retInutNFe_sem_serie",
+       "<retInutNFe><infInut><cStat>102</cStat><cUF>35</cUF><ano>26</ano><CNPJ>" + kCnpjAlfa +
+       "</CNPJ><mod>55</mod><nNFIni>1</nNFIni><nNFFin>2</nNFFin></infInut></retInutNFe>",
+       {"55", "", true, false, true, true, "", 2}},
+      {"retInutNFe_com_id_usa_o_id",
+       "<retInutNFe><infInut Id=\"ID" + kInutAlfa + "\"><cStat>102</cStat><cUF>41</cUF>",
+       Inutilizacao("INUT-" + kInutAlfa)},
+
+      // Cancellation by substitution is a cancellation.
+      {"cancelamento_substituicao",
+       "<procEventoNFe><evento><infEvento Id=\"ID110112" + kChaveAlfa +
+       "01\"><tpEvento>110112</tpEvento><chNFeRef>" + kOutraAlfa + "</chNFeRef>",
+       {"", "110112", false, true, false, true, kChaveAlfa, 2}},
+      {"evento_110113_nao_e_cancelamento",
+       "<procEventoNFe><chNFe>" + kChaveAlfa + "</chNFe><tpEvento>110113</tpEvento>",
+       {"", "110113", false, false, false, false, kChaveAlfa, 1}},
+  };
+}
+
+TEST(NFeValidatorTest, ClassifiesAlphanumericKeysAndOwnKeys) {
+  for (const Case& c : AlphanumericAndOwnKeyCases()) {
+    SCOPED_TRACE(c.name);
+    ExpectClassified(c.xml, c.expected);
+  }
+}
+
+TEST(NFeValidatorTest, TestEnvironmentAndCopyStrength) {
+  struct CopyCase {
+    const char* name;
+    std::string xml;
+    bool homologacao;
+    int forca;
+  };
+  const std::string sig = "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">";
+  const std::vector<CopyCase> cases = {
+      {"rascunho", "<NFe><ide><tpAmb>1</tpAmb></ide></NFe>", false, TNFeValidator::kCopiaSimples},
+      {"assinada", "<NFe><ide><tpAmb>2</tpAmb></ide>" + sig + "</NFe>", true,
+       TNFeValidator::kCopiaAssinada},
+      {"autorizada", "<nfeProc><NFe>" + sig + "</NFe><protNFe versao=\"4.00\">", false,
+       TNFeValidator::kCopiaAutorizada},
+      {"evento_registrado", "<procEventoNFe><evento/><ret:retEvento>", false,
+       TNFeValidator::kCopiaAutorizada},
+      {"inutilizacao_homologada", "<retInutNFe><infInut><tpAmb>\n 2 \n</tpAmb>", true,
+       TNFeValidator::kCopiaAutorizada},
+      {"so_fechamentos", "</protNFe></retEvento></Signature>", false, TNFeValidator::kCopiaSimples},
+      {"nomes_maiores", "<protNFeX><retEventoY><SignatureValue>", false,
+       TNFeValidator::kCopiaSimples},
+      {"homologacao_com_prefixo", "<nfe:tpAmb>2</nfe:tpAmb>", true, TNFeValidator::kCopiaSimples},
+      {"so_o_primeiro_tpAmb", "<tpAmb>1</tpAmb><tpAmb>2</tpAmb>", false,
+       TNFeValidator::kCopiaSimples},
+      {"tpAmb_invalido", "<tpAmb>02</tpAmb><tpAmb x=\"1\">2</tpAmb>", false,
+       TNFeValidator::kCopiaSimples},
+      {"vazio", "", false, TNFeValidator::kCopiaSimples},
+  };
+  for (const CopyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(TNFeValidator::IsHomologacao(c.xml), c.homologacao);
+    EXPECT_EQ(TNFeValidator::GetForcaCopia(c.xml), c.forca);
+  }
+}
+
 TEST(NFeValidatorTest, ClassifiesTableOfCases) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
@@ -189,6 +328,20 @@ std::vector<FixtureCase> FixtureCases() {
       {"inutilizacao_proc.xml", {"55", "", true, false, true, true, kInut41, 2}},
       {"inutilizacao_ret.xml", {"55", "", true, false, true, true, kInut41, 2}},
       {"nao_fiscal.xml", Nenhum()},
+      {"alfa_nfe_proc.xml", NFe("55", kChaveAlfa)},
+      {"alfa_nfe_assinada.xml", NFe("55", kChaveAlfa)},
+      {"alfa_nfe_rascunho.xml", NFe("55", kChaveAlfa)},
+      {"alfa_nfe_bare.xml", NFe("55", "35260812ABC34501DE35550010000001241100001245")},
+      {"alfa_nfce.xml", NFe("65", "35260812ABC34501DE35650020000000451100000455")},
+      {"alfa_cancelamento.xml", Cancelamento("35260812ABC34501DE35550010000001251100001250")},
+      {"alfa_cancelamento_substituicao.xml",
+       {"", "110112", false, true, false, true, "35260812ABC34501DE35650020000000441100000440", 2}},
+      {"alfa_inutilizacao_proc.xml", {"55", "", true, false, true, true, "INUT-" + kInutAlfa, 2}},
+      {"alfa_inutilizacao_ret_sem_id.xml",
+       {"55", "", true, false, true, true, "INUT-352612ABC34501DE3555001000000300000000310", 2}},
+      {"alfa_nfe_exportacao.xml", NFe("55", "35260812ABC34501DE35550010000001301100001307")},
+      {"alfa_nfe_exportada.xml", NFe("55", kOutraAlfa)},
+      {"alfa_nfe_homologacao.xml", NFe("55", "35260812ABC34501DE35550010000001401100001400")},
   };
 }
 

@@ -24,7 +24,8 @@ TXmlRowArray TSQLExecutor::Executar() {
   if (xml_col < 0) {
     throw std::runtime_error("SQL nao retornou coluna XML. Use alias: XML_COLUNA AS XML.");
   }
-  const bool log_ignorados = GConfigManager->Config().LogIgnorados;
+  const TSincConfig config = GConfigManager->Config();
+  const bool log_ignorados = config.LogIgnorados;
 
   TXmlRowArray rows;
   while (query->Next()) {
@@ -36,6 +37,11 @@ TXmlRowArray TSQLExecutor::Executar() {
     if (chave.empty()) continue;
 
     if (TNFeValidator::IsDocumentoFiscalOuEvento(xml)) {
+      // Test-environment documents have no fiscal value.
+      if (!config.EnviarHomologacao && TNFeValidator::IsHomologacao(xml)) {
+        if (log_ignorados) LogWarning("XML de homologacao ignorado: " + chave);
+        continue;
+      }
       const bool cancelamento = TNFeValidator::IsEventoCancelamento(xml);
       const bool inutilizacao = !cancelamento && TNFeValidator::IsInutilizacao(xml);
       rows.push_back(TXmlRow{chave, std::move(xml)});

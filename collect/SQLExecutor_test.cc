@@ -10,6 +10,7 @@
 
 #include "common/Text.h"
 #include "testsupport/DBServers.h"
+#include "testsupport/FiscalFixtures.h"
 #include "testsupport/TestSupport.h"
 
 namespace lumacor {
@@ -124,10 +125,12 @@ class CollectorOnServer : public ::testing::TestWithParam<const DBBackend*> {
          (bin ? backend().blob_literal(*bin) : std::string("NULL")) + ")");
   }
 
-  TXmlRowArray Collect(const std::string& sql, bool log_ignorados = true) {
+  TXmlRowArray Collect(const std::string& sql, bool log_ignorados = true,
+                       bool enviar_homologacao = false) {
     TSincConfig c = config_;
     c.SQLColeta = sql;
     c.LogIgnorados = log_ignorados;
+    c.EnviarHomologacao = enviar_homologacao;
     ConfigScope scope(c);
     testing::OdbcRedirect odbc(backend(), config_);
     TDBProvider provider;
@@ -184,6 +187,45 @@ TEST_P(CollectorOnServer, TextRowsFollowTheIdentifierRules) {
       expected.push_back("WARN |XML ignorado, nao e documento fiscal/evento.");
     }
     EXPECT_EQ(log.Messages(), expected);
+  }
+}
+
+std::string SampleDocument(const std::string& name) {
+  return testing::ReadFileBytes(std::string(LUMACOR_SOURCE_DIR) + "/collect/testdata/" + name);
+}
+
+TEST_P(CollectorOnServer, AlphanumericDocumentsAndTestEnvironment) {
+  using testing::FiscalFixture;
+  const auto& fixtures = testing::FiscalFixtures();
+  for (size_t i = 0; i < fixtures.size(); ++i) {
+    Insert(static_cast<int>(i), "ERP-" + std::to_string(i), SampleDocument(fixtures[i].arquivo));
+  }
+  // An ERP's own identifier with letters stands for a document without key.
+  const std::string pedido = std::string(testing::kCnpjAlfa) + "-PED-9";
+  Insert(100, pedido, kNFCeWithoutKey);
+
+  for (bool enviar_homologacao : {false, true}) {
+    SCOPED_TRACE(enviar_homologacao ? "enviar homologacao" : "ignorar homologacao");
+    LogCapture log;
+    const TXmlRowArray rows = Collect(TextQuery(), true, enviar_homologacao);
+    std::vector<std::string> got, want, lines;
+    for (const auto& row : rows) got.push_back(row.ChaveUnica + "|" + row.XML);
+    for (const FiscalFixture& f : fixtures) {
+      if (f.homologacao && !enviar_homologacao) {
+        lines.push_back("WARN |XML de homologacao ignorado: " + f.chave);
+        continue;
+      }
+      // The normalised text: the samples end in a line break.
+      want.push_back(f.chave + "|" + TrimControlCopy(SampleDocument(f.arquivo)));
+      if (f.tipo == FiscalFixture::kCancelamento) {
+        lines.push_back("INFO |Evento de cancelamento detectado no banco: " + f.chave);
+      } else if (f.tipo == FiscalFixture::kInutilizacao) {
+        lines.push_back("INFO |Inutilizacao detectada no banco: " + f.chave);
+      }
+    }
+    want.push_back(pedido + "|" + kNFCeWithoutKey);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(log.Messages(), lines);
   }
 }
 

@@ -168,6 +168,7 @@ void TConfigManager::Load() {
   c.LogRetencaoDias = ini.ReadInteger("LOG", "retencao_dias", 30);
   c.LogMaxBackups = ini.ReadInteger("LOG", "max_backups", 10);
   c.LogIgnorados = ini.ReadBool("LOG", "log_ignorados", false);
+  c.EnviarHomologacao = ini.ReadBool("COLETA", "enviar_homologacao", false);
 }
 
 bool TConfigManager::IsValid() {

@@ -35,6 +35,8 @@ struct TSincConfig {
   int32_t LogRetencaoDias = 0;
   int32_t LogMaxBackups = 0;
   bool LogIgnorados = false;
+  // Whether documents of SEFAZ's test environment (tpAmb 2) are sent too.
+  bool EnviarHomologacao = false;
   // [banco] confiar_certificado: SQL Server's certificate is taken unchecked.
   bool DBConfiarCertificado = true;
 };

@@ -36,7 +36,7 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
       "[Database]\nSGBD=postgresql\nServer=db.local\nPorta=5432\nDatabase=erp\nUser=u\n"
       "Pass=p\nVendorLib=/opt/libpq.so\n"
       "[COLETA]\nsql_file=/etc/coleta.sql\nmodo=pasta\nsql=select 1\nintervalo_segundos=15\n"
-      "max_tentativas=3\n"
+      "max_tentativas=3\nenviar_homologacao=1\n"
       "[XML]\npaths=/a;/b\nrecursive=0\n"
       "[LOG]\npath=/var/log/l.log\nmax_mb=2\nretencao_dias=7\nmax_backups=4\nlog_ignorados=1\n"
       "[FILA]\nsqlite_path=/var/q.db\n");
@@ -64,6 +64,7 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
   EXPECT_EQ(c.LogRetencaoDias, 7);
   EXPECT_EQ(c.LogMaxBackups, 4);
   EXPECT_TRUE(c.LogIgnorados);
+  EXPECT_TRUE(c.EnviarHomologacao);
 }
 
 TEST_F(ConfigTest, FallbackKeys) {
@@ -107,6 +108,7 @@ TEST_F(ConfigTest, EmptyFileGivesPresentFileDefaults) {
   EXPECT_EQ(c.ModoColeta, "banco");
   EXPECT_TRUE(c.XMLRecursive);
   EXPECT_FALSE(c.LogIgnorados);
+  EXPECT_FALSE(c.EnviarHomologacao);
   EXPECT_EQ(c.IntervaloSegundos, 60);
   EXPECT_EQ(c.MaxTentativas, 5);
   EXPECT_EQ(c.LogMaxMB, 20);

@@ -38,6 +38,9 @@ constexpr const char* kCreateIndex =
 constexpr const char* kSelect =
     "SELECT xml_hash, status_envio FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
 
+constexpr const char* kSelectXml =
+    "SELECT xml FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
+
 constexpr const char* kInsert =
     "INSERT INTO sync_xml (cnpj, chave_unica, xml, xml_hash, sincronizado, status_envio) "
     "VALUES (:cnpj, :chave, :xml, :hash, 0, 'pendente')";
@@ -90,6 +93,30 @@ int32_t ConfiguredMaxTentativas() {
   return GConfigManager->Config().MaxTentativas;
 }
 
+// Where a text goes among the texts of its identifier: by priority (a
+// document before its event or voiding), then, of equal priority, the copy
+// that proves more comes later, so that the authorised copy wins over the
+// signed one and the signed one over a draft, whatever the listing order.
+struct OrdemDoTexto {
+  int prioridade;
+  int forca;
+  bool operator<(const OrdemDoTexto& o) const {
+    return prioridade != o.prioridade ? prioridade < o.prioridade : forca < o.forca;
+  }
+};
+
+OrdemDoTexto OrdemDe(std::string_view xml) {
+  return {TNFeValidator::GetPrioridadeFila(xml), TNFeValidator::GetForcaCopia(xml)};
+}
+
+// A stored authorised copy is kept against a weaker copy of the same
+// document (same priority), such as the signed file an ERP keeps beside it.
+bool MantemCopiaAutorizada(std::string_view guardado, std::string_view novo) {
+  if (TNFeValidator::GetForcaCopia(novo) == TNFeValidator::kCopiaAutorizada) return false;
+  if (TNFeValidator::GetForcaCopia(guardado) != TNFeValidator::kCopiaAutorizada) return false;
+  return TNFeValidator::GetPrioridadeFila(guardado) == TNFeValidator::GetPrioridadeFila(novo);
+}
+
 // The batch in application order: by identifier (ASCII case ignored), a
 // document before the event or voiding with its identifier, and of equal
 // identifiers only the last, which is the text the row would end with
@@ -110,10 +137,8 @@ std::vector<const TXmlRow*> OrdemDeAplicacao(const TXmlRowArray& itens) {
       return CompareIgnoreAsciiCase(r->ChaveUnica, (*run)->ChaveUnica) != 0;
     });
     if (end - run > 1) {
-      std::vector<std::pair<int, const TXmlRow*>> prioridades;
-      for (auto it = run; it != end; ++it) {
-        prioridades.emplace_back(TNFeValidator::GetPrioridadeFila((*it)->XML), *it);
-      }
+      std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> prioridades;
+      for (auto it = run; it != end; ++it) prioridades.emplace_back(OrdemDe((*it)->XML), *it);
       std::stable_sort(prioridades.begin(), prioridades.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
       for (size_t i = 0; i < prioridades.size(); ++i) run[i] = prioridades[i].second;
@@ -157,6 +182,7 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateIndex);
 
   FSelect = FConn.Prepare(kSelect);
+  FSelectXml = FConn.Prepare(kSelectXml);
   FInsert = FConn.Prepare(kInsert);
   FUpdate = FConn.Prepare(kUpdate);
   FListar = FConn.Prepare(kListar);
@@ -184,6 +210,12 @@ bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
     }
   }
   if (found && sameHash) return !enviado;
+  if (found && TNFeValidator::GetForcaCopia(XML) != TNFeValidator::kCopiaAutorizada) {
+    TSqliteStatement::Run run(FSelectXml);
+    FSelectXml.BindText(":cnpj", CNPJ);
+    FSelectXml.BindText(":chave", ChaveUnica);
+    if (FSelectXml.Step() && MantemCopiaAutorizada(FSelectXml.ColumnText(0), XML)) return !enviado;
+  }
 
   TSqliteStatement& write = found ? FUpdate : FInsert;
   TSqliteStatement::Run run(write);

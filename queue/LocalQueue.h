@@ -47,15 +47,18 @@ class TLocalQueue {
 
   // Stores one document under (CNPJ, ChaveUnica): inserts a new one,
   // re-queues a changed one (fresh attempt count, same id), leaves an
-  // unchanged one alone. False only for an unchanged, already sent one.
+  // unchanged one alone; keeps a stored authorised copy (with SEFAZ's
+  // answer) against a weaker copy of the same document. False only for a
+  // row left alone that was already sent.
   bool UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica, std::string_view XML,
                  std::string_view Hash);
 
   // Stores a batch in one transaction, fingerprinting each text. Items are
   // applied in identifier order, a document before the cancellation event
-  // or voiding that shares its identifier; of several items with one
-  // identifier only the last in that order is applied, so the row ends with
-  // the event's text and an unchanged pair leaves it alone. Any failure
+  // or voiding that shares its identifier and, of equal priority, a weaker
+  // copy before an authorised one; of several items with one identifier
+  // only the last in that order is applied, so the row ends with the
+  // event's text and an unchanged pair leaves it alone. Any failure
   // rolls the whole batch back and is raised again.
   void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ);
 
@@ -83,6 +86,7 @@ class TLocalQueue {
   // Declared before the statements, so they are finalized first.
   TSqliteConnection FConn;
   TSqliteStatement FSelect;
+  TSqliteStatement FSelectXml;
   TSqliteStatement FInsert;
   TSqliteStatement FUpdate;
   TSqliteStatement FListar;

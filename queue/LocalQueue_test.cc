@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "queue/HashService.h"
@@ -470,6 +471,104 @@ TEST_F(LocalQueueTest, DocumentAndItsCancellationOverSeveralBatches) {
   q.UpsertEmLote({{a, Cancelamento(a)}}, kCnpj);
   EXPECT_TRUE(q.ListarPendentes().empty());
   EXPECT_TRUE(log.Lines().empty());
+}
+
+// Three copies of one NF-e as ERPs keep them: the unsigned draft, the
+// signed file and the authorised nfeProc.
+const char kAssinatura[] = "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"/>";
+std::string Rascunho(const std::string& chave) { return NFe(chave); }
+std::string Assinada(const std::string& chave) { return NFe(chave, kAssinatura); }
+std::string Autorizada(const std::string& chave, const std::string& extra = "") {
+  return "<nfeProc>" + NFe(chave, extra + kAssinatura) + "<protNFe><infProt><chNFe>" + chave +
+         "</chNFe><cStat>100</cStat></infProt></protNFe></nfeProc>";
+}
+std::string EventoAssinado(const std::string& chave) {
+  return "<evento><infEvento Id=\"ID110111" + chave + "01\"><tpEvento>110111</tpEvento>" +
+         "</infEvento>" + kAssinatura + "</evento>";
+}
+std::string EventoRegistrado(const std::string& chave) {
+  return "<procEventoNFe>" + EventoAssinado(chave) + "<retEvento><infEvento><cStat>135</cStat>" +
+         "</infEvento></retEvento></procEventoNFe>";
+}
+
+TEST_F(LocalQueueTest, AuthorisedCopyWinsInAnyListingOrder) {
+  TLocalQueue q(path_);
+  const std::string k = Chave(1);
+  std::vector<std::string> copias = {Rascunho(k), Assinada(k), Autorizada(k)};
+  std::sort(copias.begin(), copias.end());
+  int n = 0;
+  do {
+    SCOPED_TRACE(++n);
+    TXmlRowArray lote;
+    for (const auto& c : copias) lote.push_back({k, c});
+    q.UpsertEmLote(lote, kCnpj);
+    EXPECT_EQ(ReadRow(q, kCnpj, k)->xml, Autorizada(k));
+  } while (std::next_permutation(copias.begin(), copias.end()));
+
+  // Without the authorised copy the signed one wins over the draft.
+  const std::string k2 = Chave(2);
+  for (bool rascunho_primeiro : {true, false}) {
+    TXmlRowArray lote = {{k2, Rascunho(k2)}, {k2, Assinada(k2)}};
+    if (!rascunho_primeiro) std::swap(lote[0], lote[1]);
+    q.UpsertEmLote(lote, kCnpj);
+    EXPECT_EQ(ReadRow(q, kCnpj, k2)->xml, Assinada(k2));
+  }
+
+  // Priority still comes first: the cancellation ends the row, however
+  // weak its copy and however strong the NF-e's.
+  const std::string k3 = Chave(3);
+  q.UpsertEmLote({{k3, EventoAssinado(k3)}, {k3, Autorizada(k3)}, {k3, Rascunho(k3)}}, kCnpj);
+  EXPECT_EQ(ReadRow(q, kCnpj, k3)->xml, EventoAssinado(k3));
+
+  // An authorised copy that turns up after the signed one was sent goes out.
+  const std::string k4 = Chave(4);
+  q.UpsertEmLote({{k4, Assinada(k4)}}, kCnpj);
+  q.MarcarEnviado(Item(kCnpj, k4));
+  q.UpsertEmLote({{k4, Autorizada(k4)}, {k4, Assinada(k4)}}, kCnpj);
+  EXPECT_EQ(ReadRow(q, kCnpj, k4)->xml, Autorizada(k4));
+  EXPECT_EQ(ReadRow(q, kCnpj, k4)->status, "pendente");
+}
+
+TEST_F(LocalQueueTest, StoredAuthorisedCopyIsNotReplacedByAWeakerOne) {
+  struct Case {
+    const char* name;
+    std::string guardado;
+    std::string novo;
+    bool mantido;
+  };
+  const std::string k = Chave(9);
+  const std::vector<Case> cases = {
+      {"nfe assinada", Autorizada(k), Assinada(k), true},
+      {"nfe rascunho", Autorizada(k), Rascunho(k), true},
+      {"evento assinado", EventoRegistrado(k), EventoAssinado(k), true},
+      // A new authorised text is a real change; so is another document
+      // under the same key, and a weaker copy replaces what is no stronger.
+      {"outra nfe autorizada", Autorizada(k), Autorizada(k, "<obs>corrigida</obs>"), false},
+      {"cancelamento", Autorizada(k), EventoAssinado(k), false},
+      {"assinada sobre rascunho", Rascunho(k), Assinada(k), false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string cnpj = std::to_string(++n);
+    TLocalQueue q(dir_.Path("fila" + cnpj + ".db"));
+    q.UpsertEmLote({{k, c.guardado}}, cnpj);
+    q.MarcarEnviado(Item(cnpj, k));
+    AgeTimestamps(q);
+    const Row antes = *ReadRow(q, cnpj, k);
+
+    // Alone, as when the authorised file was moved away, and beside it.
+    EXPECT_EQ(q.UpsertXML(cnpj, k, c.novo, THashService::SHA256(c.novo)), !c.mantido);
+    if (c.mantido) {
+      EXPECT_EQ(*ReadRow(q, cnpj, k), antes);
+      q.UpsertEmLote({{k, c.novo}, {k, c.guardado}}, cnpj);
+      EXPECT_EQ(*ReadRow(q, cnpj, k), antes);
+      EXPECT_TRUE(q.ListarPendentes().empty());
+    } else {
+      EXPECT_EQ(ReadRow(q, cnpj, k)->xml, c.novo);
+      EXPECT_EQ(ReadRow(q, cnpj, k)->status, "pendente");
+    }
+  }
 }
 
 TEST_F(LocalQueueTest, FileHeldByAnotherConnectionFailsAtOnce) {

@@ -7,11 +7,15 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
+#include "common/Text.h"
+#include "delivery/HTTPSender.h"
 #include "tests/ChildProcess.h"
 #include "testsupport/DBServers.h"
+#include "testsupport/FiscalFixtures.h"
 #include "testsupport/TestSupport.h"
 #include "tools/TestPortal.h"
 
@@ -86,6 +90,7 @@ class Agent {
   std::string ini_extra;     // appended to the generated Marlux.ini
   std::string coleta_extra;  // added to its [COLETA] section
   std::string endpoint;
+  std::string cnpj = kCnpj;
   std::string modo = "pasta";
   int intervalo = 1;
   int max_tentativas = 5;
@@ -100,7 +105,7 @@ class Agent {
   void WriteIni(const std::string& raw = "") {
     std::string ini = raw;
     if (ini.empty()) {
-      ini = "[API]\ncnpj=" + kCnpj + "\ntoken_contador=tok-123\nendpoint_contador=" + endpoint +
+      ini = "[API]\ncnpj=" + cnpj + "\ntoken_contador=tok-123\nendpoint_contador=" + endpoint +
             "\n[COLETA]\nmodo=" + modo + "\nintervalo_segundos=" + std::to_string(intervalo) +
             "\nmax_tentativas=" + std::to_string(max_tentativas) + "\n" + coleta_extra + "[XML]\npaths=" +
             xml_dir() + "\n[LOG]\npath=" + log_path() + "\n[FILA]\nsqlite_path=" +
@@ -354,6 +359,118 @@ TEST(EndToEndTest, ConsoleRunInFirebirdModeEndsOnCtrlCAndSigterm) {
     child->Signal(sig);
     EXPECT_EQ(child->Wait(10s), 128 + sig);
   }
+}
+
+std::string SampleDocument(const std::string& name) {
+  return ReadFileBytes(std::string(LUMACOR_SOURCE_DIR) + "/collect/testdata/" + name);
+}
+
+// The whole body the portal must receive for one document.
+std::string ExpectedBody(const std::string& cnpj, const std::string& chave, const std::string& xml,
+                         const std::string& db_type) {
+  return "{\"cnpj\":\"" + cnpj + "\",\"token\":\"tok-123\",\"chave_unica\":\"" + chave +
+         "\",\"xml\":" + JsonString(xml) + ",\"origem\":{\"app\":\"lumacor_relay\",\"db_type\":\"" +
+         db_type + "\",\"hostname\":\"CAIXA-01\",\"app_version\":\"1.0.2\"}}";
+}
+
+// Every sample of the alphanumeric company is delivered once, under its own
+// identifier, with its exact text (the authorised copy of the NF-e kept in
+// three copies); the test-environment one only once enviar_homologacao=1.
+// `texto` gives the text as the collector hands it on.
+void ExpectSamplesDelivered(const TestPortal& portal, const std::string& db_type,
+                            bool homologacao_enviada,
+                            const std::function<std::string(const std::string&)>& texto) {
+  for (const testing::FiscalFixture& f : testing::FiscalFixtures()) {
+    if (!f.entregue) continue;
+    SCOPED_TRACE(f.arquivo);
+    auto posts = Posts(portal, f.chave);
+    if (f.homologacao && !homologacao_enviada) {
+      EXPECT_TRUE(posts.empty());
+      continue;
+    }
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].body,
+              ExpectedBody(testing::kCnpjAlfa, f.chave, texto(f.arquivo), db_type));
+  }
+}
+
+TEST(EndToEndTest, FolderModeDeliversAlphanumericSamplesAsTheyReallyAre) {
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.cnpj = testing::kCnpjAlfa;
+  agent.WriteIni();
+  for (const auto& f : testing::FiscalFixtures()) {
+    testing::WriteFileBytes(agent.xml_dir() + "/" + f.arquivo, SampleDocument(f.arquivo));
+  }
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(2)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  ExpectSamplesDelivered(portal, "firebird", false, SampleDocument);
+  EXPECT_EQ(portal.Requests().size(), 9u);
+  EXPECT_GE(agent.Count("Varredura XML: encontrados=12 | aceitos=11 | cancelamentos=2 | "
+                        "inutilizacoes=2 | ignorados=1 | erros=0"),
+            2);
+
+  // With the key set, the test-environment document goes too, and only it.
+  agent.coleta_extra = "enviar_homologacao=1\n";
+  agent.WriteIni();
+  int done = agent.Count("=== Fim do ciclo ===");
+  child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(done + 1)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  ExpectSamplesDelivered(portal, "firebird", true, SampleDocument);
+  EXPECT_EQ(portal.Requests().size(), 10u);
+}
+
+TEST(EndToEndTest, DatabaseModeDeliversAlphanumericSamplesFromPostgreSQL) {
+  TSincConfig server;
+  LUMACOR_REQUIRE_SERVER(testing::PostgreSQLBackend(), server);
+  TempDir sql_dir;
+  std::string sql =
+      "DROP TABLE IF EXISTS e2e_alfa; CREATE TABLE e2e_alfa (id int, chave text, doc text);\n";
+  const auto& fixtures = testing::FiscalFixtures();
+  for (size_t i = 0; i < fixtures.size(); ++i) {
+    std::string doc = SampleDocument(fixtures[i].arquivo);
+    for (size_t p = doc.find('\''); p != std::string::npos; p = doc.find('\'', p + 2)) {
+      doc.insert(p, 1, '\'');
+    }
+    sql += "INSERT INTO e2e_alfa VALUES (" + std::to_string(i) + ", 'ERP-" + std::to_string(i) +
+           "', '" + doc + "');\n";
+  }
+  const std::string pedido = std::string(testing::kCnpjAlfa) + "-PED-9";
+  const std::string sem_chave = "<NFe><infNFe><ide><mod>65</mod><tpAmb>1</tpAmb></ide></infNFe></NFe>";
+  sql += "INSERT INTO e2e_alfa VALUES (100, '" + pedido + "', '" + sem_chave + "');\n";
+  std::string cmd = "PGPASSWORD='" + server.DBPass + "' psql -q -h " + server.DBHost + " -p " +
+                    std::to_string(server.DBPort) + " -U " + server.DBUser + " -d " +
+                    server.DBName + " -v ON_ERROR_STOP=1 -f " + sql_dir.Write("alfa.sql", sql) +
+                    " >/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.cnpj = testing::kCnpjAlfa;
+  agent.modo = "banco";
+  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + server.DBHost + "\nporta=" +
+                    std::to_string(server.DBPort) + "\nnome=" + server.DBName + "\nusuario=" +
+                    server.DBUser + "\nsenha=" + server.DBPass + "\n";
+  agent.coleta_extra = "sql=SELECT chave AS chave_unica, doc AS xml FROM e2e_alfa ORDER BY id\n";
+  agent.WriteIni();
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(2)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  // The database collector trims the text it reads.
+  auto trimmed = [](const std::string& name) { return TrimControlCopy(SampleDocument(name)); };
+  ExpectSamplesDelivered(portal, "postgresql", false, trimmed);
+  auto posts = Posts(portal, pedido);
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].body, ExpectedBody(testing::kCnpjAlfa, pedido, sem_chave, "postgresql"));
+  EXPECT_EQ(portal.Requests().size(), 10u);
+  EXPECT_GE(agent.Count("Coletados 12 XMLs do banco."), 2);
 }
 
 // A notify socket made by the test, as systemd would pass it.
