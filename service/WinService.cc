@@ -71,8 +71,8 @@ uint32_t RunnerFailureCode() {
   } catch (const DBError&) {
     return kServiceConfigInvalid;
   } catch (...) {
-    return TrimControl(GConfigManager->Config().SQLitePath).empty() ? kServiceConfigInvalid
-                                                             : kServiceStartFailed;
+    bool blank_queue_path = TrimControl(GConfigManager->Config().SQLitePath).empty();
+    return blank_queue_path ? kServiceConfigInvalid : kServiceStartFailed;
   }
 }
 

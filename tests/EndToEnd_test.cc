@@ -475,7 +475,8 @@ struct ToolRun {
   std::string output;
 };
 ToolRun RunTool(const TempDir& dir, std::vector<std::string> argv) {
-  ChildProcess child(argv, {{"SYSTEMD_LOG_COLOR", "0"}}, dir.Path("tool.out"), dir.Path("tool.out"));
+  ChildProcess child(argv, {{"SYSTEMD_LOG_COLOR", "0"}}, dir.Path("tool.out"),
+                     dir.Path("tool.out"));
   ToolRun run;
   run.code = child.Wait(60s);
   run.output = ReadFileBytes(dir.Path("tool.out"));
@@ -489,7 +490,8 @@ std::vector<std::string> HardeningLines(const std::string& unit) {
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     bool per_install = false;
-    for (const char* key : {"ExecStart=", "User=", "Group=", "WorkingDirectory=", "ReadWritePaths="}) {
+    for (const char* key :
+         {"ExecStart=", "User=", "Group=", "WorkingDirectory=", "ReadWritePaths="}) {
       per_install = per_install || line.rfind(key, 0) == 0;
     }
     if (!per_install) out.push_back(line);
@@ -509,13 +511,15 @@ TEST(ServiceInstallTest, InstallAndRemoveThroughSystemctl) {
   std::string units = agent.dir().Path("units");
   fs::create_directories(units);
   std::string calls = agent.dir().Path("calls");
-  std::string fake = agent.dir().Write("bin/systemctl", "#!/bin/sh\necho \"$*\" >> " + calls + "\n");
+  std::string fake =
+      agent.dir().Write("bin/systemctl", "#!/bin/sh\necho \"$*\" >> " + calls + "\n");
   fs::permissions(fake, fs::perms::owner_all);
   std::map<std::string, std::string> env = {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
                                             {"LUMACOR_SYSTEMCTL", fake}};
 
-  auto install = std::make_unique<ChildProcess>(std::vector<std::string>{exe, "/INSTALL"}, env,
-                                                agent.dir().Path("stdout"), agent.dir().Path("stderr"));
+  auto install =
+      std::make_unique<ChildProcess>(std::vector<std::string>{exe, "/INSTALL"}, env,
+                                     agent.dir().Path("stdout"), agent.dir().Path("stderr"));
   EXPECT_EQ(install->Wait(20s), 0) << agent.err();
   std::string unit_path = units + "/OrvaneLumacorService.service";
   std::string unit = ReadFileBytes(unit_path);
@@ -535,8 +539,8 @@ TEST(ServiceInstallTest, InstallAndRemoveThroughSystemctl) {
                                          "/packaging/debian/OrvaneLumacorService.service")));
   ToolRun verify = RunTool(agent.dir(), {"/usr/bin/systemd-analyze", "verify", unit_path});
   EXPECT_EQ(verify.code, 0) << verify.output;
-  ToolRun security = RunTool(agent.dir(), {"/usr/bin/systemd-analyze", "security",
-                                           "--offline=yes", "--threshold=25", unit_path});
+  ToolRun security = RunTool(agent.dir(), {"/usr/bin/systemd-analyze", "security", "--offline=yes",
+                                           "--threshold=25", unit_path});
   EXPECT_EQ(security.code, 0) << security.output;
   EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
 
@@ -576,20 +580,21 @@ TEST(ServiceInstallTest, FailuresEndNonZeroWithTheReason) {
     std::string units = agent.dir().Path("units");
     if (c.unit_dir_exists) fs::create_directories(units);
     std::string unit_path = units + "/OrvaneLumacorService.service";
-    if (std::string(c.command) == "/remove") agent.dir().Write("units/OrvaneLumacorService.service", "x");
+    bool removing = std::string(c.command) == "/remove";
+    if (removing) agent.dir().Write("units/OrvaneLumacorService.service", "x");
     std::string fake = agent.dir().Path("bin/systemctl");
     if (c.systemctl != nullptr) {
       agent.dir().Write("bin/systemctl", std::string("#!/bin/sh\n") + c.systemctl + "\n");
       fs::permissions(fake, fs::perms::owner_all);
     }
-    auto code = agent.Start({c.command}, {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
-                                          {"LUMACOR_SYSTEMCTL", fake}})
-                    ->Wait(20s);
+    std::map<std::string, std::string> env = {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
+                                              {"LUMACOR_SYSTEMCTL", fake}};
+    auto code = agent.Start({c.command}, env)->Wait(20s);
     ASSERT_TRUE(code.has_value());
     EXPECT_NE(*code, 0);
     EXPECT_NE(agent.err().find(c.reason), std::string::npos) << agent.err();
     // Removal goes on past a failed step: nothing half-removed stays.
-    if (std::string(c.command) == "/remove") {
+    if (removing) {
       EXPECT_FALSE(fs::exists(unit_path));
     }
   }

@@ -116,23 +116,24 @@ constexpr const char* kHardening =
 std::string UnitText(const std::string& display_name, const std::string& exe_path) {
   for (unsigned char c : exe_path) {
     if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
-      throw std::runtime_error("O caminho do executavel tem caracteres que a unit do systemd "
-                               "nao aceita: " + exe_path);
+      throw std::runtime_error(
+          "O caminho do executavel tem caracteres que a unit do systemd nao aceita: " + exe_path);
     }
   }
   std::string folder = FolderOfPath(exe_path);
-  return "[Unit]\n"
-         "Description=" + display_name + "\n"
-         "Wants=network-online.target\n"
-         "After=network-online.target\n\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" + QuoteForUnit(exe_path) + "\n"
-         "WorkingDirectory=" + EscapeSpecifiers(folder) + "\n"
-         "ReadWritePaths=" + QuoteForUnit(folder) + "\n" +
-         kHardening +
-         "\n[Install]\n"
-         "WantedBy=multi-user.target\n";
+  std::string unit = "[Unit]\n";
+  unit += "Description=" + display_name + "\n";
+  unit += "Wants=network-online.target\n";
+  unit += "After=network-online.target\n\n";
+  unit += "[Service]\n";
+  unit += "Type=notify\n";
+  unit += "ExecStart=" + QuoteForUnit(exe_path) + "\n";
+  unit += "WorkingDirectory=" + EscapeSpecifiers(folder) + "\n";
+  unit += "ReadWritePaths=" + QuoteForUnit(folder) + "\n";
+  unit += kHardening;
+  unit += "\n[Install]\n";
+  unit += "WantedBy=multi-user.target\n";
+  return unit;
 }
 
 // Runs a command and waits for it; its own output goes to ours. Raises
@@ -155,9 +156,9 @@ void RunCommand(const std::vector<std::string>& args) {
     }
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-  throw std::runtime_error(line + (WIFEXITED(status)
-                                       ? " terminou com codigo " + std::to_string(WEXITSTATUS(status))
-                                       : " terminou pelo sinal " + std::to_string(WTERMSIG(status))));
+  throw std::runtime_error(
+      line + (WIFEXITED(status) ? " terminou com codigo " + std::to_string(WEXITSTATUS(status))
+                                : " terminou pelo sinal " + std::to_string(WTERMSIG(status))));
 }
 
 class SystemdServiceControl : public ServiceControl {
@@ -261,9 +262,7 @@ class SystemdServiceControl : public ServiceControl {
     if (!first_error.empty()) throw std::runtime_error(first_error);
   }
 
-  void ConsoleWriteLine(const std::string& text) override {
-    std::cout << text << std::endl;
-  }
+  void ConsoleWriteLine(const std::string& text) override { std::cout << text << std::endl; }
 
   void ReportFatalError(const std::string& message) override {
     std::cerr << "lumacor-relay: " << message << std::endl;

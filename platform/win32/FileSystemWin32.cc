@@ -73,9 +73,7 @@ class PrivateSecurity {
 
   // Null when the descriptor could not be built: the object then gets the
   // inherited rights, as it would without us.
-  SECURITY_ATTRIBUTES* get() {
-    return attrs_.lpSecurityDescriptor != nullptr ? &attrs_ : nullptr;
-  }
+  SECURITY_ATTRIBUTES* get() { return attrs_.lpSecurityDescriptor != nullptr ? &attrs_ : nullptr; }
 
  private:
   SECURITY_ATTRIBUTES attrs_;

@@ -169,13 +169,15 @@ TEST(Win32VersionResourceTest, AgentCarriesTheReleaseVersion) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT len = 0;
   ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
-  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(LUMACOR_VERSION_MAJOR << 16 | LUMACOR_VERSION_MINOR));
+  EXPECT_EQ(fixed->dwFileVersionMS,
+            static_cast<DWORD>(LUMACOR_VERSION_MAJOR << 16 | LUMACOR_VERSION_MINOR));
   EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(LUMACOR_VERSION_PATCH << 16));
 
   for (const wchar_t* name : {L"FileVersion", L"ProductVersion", L"FileDescription"}) {
     wchar_t* value = nullptr;
     std::wstring path = std::wstring(L"\\StringFileInfo\\041604B0\\") + name;
-    ASSERT_TRUE(::VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &len))
+    ASSERT_TRUE(
+        ::VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &len))
         << Narrow(name);
     std::string text = Narrow(std::wstring(value, len > 0 ? len - 1 : 0));
     if (std::wstring(name) == L"FileDescription") {
@@ -196,13 +198,15 @@ TEST(Win32FileSystemTest, PrivateFilesAndFoldersShutOutOtherUsers) {
   fs->CreateDirectories(folder);
   fs->CreatePrivateFile(folder + "\\queue.db");
   fs->OpenAppend(dir.Path("sinc.log"))->Append("x");
-  for (const std::string& path : {dir.Path("dados"), folder, folder + "\\queue.db", dir.Path("sinc.log")}) {
+  for (const std::string& path :
+       {dir.Path("dados"), folder, folder + "\\queue.db", dir.Path("sinc.log")}) {
     SCOPED_TRACE(path);
     PSECURITY_DESCRIPTOR sd = nullptr;
     PACL dacl = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoW(Widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, &dacl, nullptr, &sd),
-              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(
+        ::GetNamedSecurityInfoW(Widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, &dacl, nullptr, &sd),
+        static_cast<DWORD>(ERROR_SUCCESS));
     wchar_t* sddl = nullptr;
     ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
         sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
