@@ -104,6 +104,7 @@ class WrappedFileSystem : public FileSystem {
   std::unique_ptr<AppendFile> OpenAppend(const std::string& p) override {
     return real_->OpenAppend(p);
   }
+  void CreatePrivateFile(const std::string& p) override { real_->CreatePrivateFile(p); }
   void RenameNoReplace(const std::string& f, const std::string& t) override {
     real_->RenameNoReplace(f, t);
   }

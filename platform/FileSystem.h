@@ -56,7 +56,9 @@ class FileSystem {
   // Fills `info` following links; false when nothing is there.
   virtual bool Stat(const std::string& path, FileInfo* info) = 0;
 
-  // Creates `path` and its missing parents. Raises PlatformError.
+  // Creates `path` and its missing parents. On Windows the folders it makes
+  // get the rights of CreatePrivateFile, which the files made inside them
+  // inherit (SQLite's journal among them). Raises PlatformError.
   virtual void CreateDirectories(const std::string& path) = 0;
 
   // Entries of one folder in the order the OS returns them, without "." and
@@ -68,9 +70,16 @@ class FileSystem {
   // a file still being written must be left for the next pass.
   virtual std::string ReadFile(const std::string& path) = 0;
 
-  // Opens `path` for appending, creating it when missing. Other readers
-  // are allowed. Raises PlatformError.
+  // Opens `path` for appending, creating it as CreatePrivateFile does when
+  // missing. Other readers are allowed. Raises PlatformError.
   virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path) = 0;
+
+  // Creates an empty file at `path` that only its owner and group can read
+  // (0640 on POSIX; SYSTEM, Administrators and the owner on Windows),
+  // whatever the umask or the folder's inherited rights. An existing file
+  // is left as it is. The log and the queue hold customers' fiscal data.
+  // Raises PlatformError.
+  virtual void CreatePrivateFile(const std::string& path) = 0;
 
   // Renames `from` to `to`, never replacing an existing `to`.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;

@@ -57,10 +57,12 @@ class ServiceControl {
   virtual bool SetStatus(ServiceStatusHandle handle, const TServiceStatus& status) = 0;
 
   // Registers the service to start automatically with the system, running
-  // `exe_path` without arguments. Failures are the tool's to report.
+  // `exe_path` without arguments, and restarted when it fails. Raises an
+  // error naming the step that failed.
   virtual void InstallService(const std::string& service_name, const std::string& display_name,
                               const std::string& exe_path) = 0;
-  // Stops the service, pauses `pause_ms`, then deletes it.
+  // Stops the service, pauses `pause_ms`, then deletes it. Raises where the
+  // platform can tell that a step failed.
   virtual void RemoveService(const std::string& service_name, uint32_t pause_ms) = 0;
 
   // Writes a line to the console, when the process has one.

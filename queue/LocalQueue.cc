@@ -171,6 +171,8 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
     throw PlatformError("caminho do banco local sem pasta: '" + FSQLitePath + "'");
   }
   if (!fs->DirectoryExists(folder)) fs->CreateDirectories(folder);
+  // SQLite would create it, and later its journal, readable by everyone.
+  fs->CreatePrivateFile(FSQLitePath);
 
   FConn = TSqliteConnection::Open(FSQLitePath, kSqliteOpenReadWrite | kSqliteOpenCreate);
   // Only takes effect on a new file.

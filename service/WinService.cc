@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "collect/DBDriver.h"
 #include "common/Error.h"
 #include "common/Text.h"
 #include "config/Config.h"
@@ -60,6 +61,21 @@ void IntervalLoop(RunCycle run_cycle) {
   }
 }
 
+// Why the sync runner could not be made; call only inside a catch block.
+// The database settings are checked when the runner is made, before any
+// connection, so their errors are the configuration's; so is a blank
+// sqlite_path=. Anything else (the queue's disk not mounted yet) may pass.
+uint32_t RunnerFailureCode() {
+  try {
+    throw;
+  } catch (const DBError&) {
+    return kServiceConfigInvalid;
+  } catch (...) {
+    bool blank_queue_path = TrimControl(GConfigManager->Config().SQLitePath).empty();
+    return blank_queue_path ? kServiceConfigInvalid : kServiceStartFailed;
+  }
+}
+
 void RunConsole() {
   ConsoleWriteLine("Rodando em modo console/debug...");
   CheckSQLiteDll();
@@ -102,10 +118,10 @@ void ConsoleWriteLine(const std::string& Text) {
   ServiceControl::Default()->ConsoleWriteLine(Text);
 }
 
-void TWinServiceRunner::ReportServiceStatus(uint32_t State, bool Failed) {
+void TWinServiceRunner::ReportServiceStatus(uint32_t State, uint32_t FailureCode) {
   GServiceStatus.CurrentState = State;
-  GServiceStatus.Win32ExitCode = Failed ? kErrorServiceSpecificError : kNoError;
-  GServiceStatus.ServiceSpecificExitCode = Failed ? kServiceStartFailed : 0;
+  GServiceStatus.Win32ExitCode = FailureCode != 0 ? kErrorServiceSpecificError : kNoError;
+  GServiceStatus.ServiceSpecificExitCode = FailureCode;
   GServiceStatus.CheckPoint = 0;
   GServiceStatus.WaitHint = kWaitHintMs;
   ServiceControl::Default()->SetStatus(GServiceStatusHandle, GServiceStatus);
@@ -131,7 +147,7 @@ void ServiceMain(int, char**) {
     GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
   } catch (...) {
     // No logger yet: the failed state is all that can be reported.
-    TWinServiceRunner::ReportServiceStatus(kServiceStopped, true);
+    TWinServiceRunner::ReportServiceStatus(kServiceStopped, kServiceStartFailed);
     return;
   }
 
@@ -139,9 +155,10 @@ void ServiceMain(int, char**) {
   try {
     GSyncRunner = new TSyncRunner();
   } catch (...) {
+    uint32_t code = RunnerFailureCode();
     GLogger->Error("Falha ao inicializar SyncRunner: " + CurrentErrorMessage());
     ReleaseStopEvent();
-    TWinServiceRunner::ReportServiceStatus(kServiceStopped, true);
+    TWinServiceRunner::ReportServiceStatus(kServiceStopped, code);
     return;
   }
 
@@ -173,7 +190,9 @@ int TWinServiceRunner::Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (sc->StartDispatcher(kServiceName, ServiceMain)) {
-    return GServiceStatus.Win32ExitCode == kNoError ? 0 : 1;
+    return GServiceStatus.Win32ExitCode == kNoError
+               ? 0
+               : static_cast<int>(GServiceStatus.ServiceSpecificExitCode);
   }
   RunConsole();
   return 0;
@@ -184,6 +203,12 @@ int ProgramMain(int argc, char** argv) {
   int code = 0;
   try {
     GConfigManager = new TConfigManager();
+  } catch (...) {
+    // A path in Marlux.ini the platform refuses: no run mode can start.
+    ServiceControl::Default()->ReportFatalError(CurrentErrorMessage());
+    return static_cast<int>(kServiceConfigInvalid);
+  }
+  try {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     code = TWinServiceRunner::Run(args);
   } catch (...) {

@@ -18,8 +18,12 @@ class TSyncRunner;
 inline constexpr const char* kServiceName = "OrvaneLumacorService";
 inline constexpr const char* kServiceDisplayName = "Orvane Lumacor - Brevia";
 
-// Service-specific exit code reported when the service could not start.
+// Service-specific exit codes of a start that failed, also the process's
+// exit code. A configuration the agent cannot work with gets its own code
+// (EX_CONFIG of sysexits.h), which the systemd unit exempts from restarts:
+// restarting cannot mend it.
 inline constexpr uint32_t kServiceStartFailed = 1;
+inline constexpr uint32_t kServiceConfigInvalid = 78;
 
 class TWinServiceRunner {
  public:
@@ -31,8 +35,9 @@ class TWinServiceRunner {
   static int Run(const std::vector<std::string>& args);
 
   // Sets the state in GServiceStatus and publishes it. A failed start
-  // carries a non-zero exit code, so the service manager's recovery acts.
-  static void ReportServiceStatus(uint32_t State, bool Failed = false);
+  // carries a non-zero `FailureCode` (kServiceStartFailed or
+  // kServiceConfigInvalid), so the service manager's recovery acts.
+  static void ReportServiceStatus(uint32_t State, uint32_t FailureCode = 0);
 };
 
 // Raises when the SQLite library file is missing beside the executable.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "common/Text.h"
@@ -566,54 +567,178 @@ TEST(ServiceModeTest, StopDuringACycleLetsItFinish) {
   EXPECT_TRUE(notify.Has("STOPPING=1"));
 }
 
-TEST(ServiceModeTest, FailedStartExitsNonZero) {
+// A start that fails exits non-zero; one that a restart cannot mend, with
+// the code the unit exempts from restarts.
+TEST(ServiceModeTest, FailedStartExitCodeTellsConfigurationFromOtherFaults) {
+  struct Case {
+    const char* name;
+    const char* ini_extra;
+    bool queue_blocked;  // a file where the queue's folder should be
+    int exit_code;
+    const char* logged;
+  } cases[] = {
+      {"tipo de banco invalido", "[banco]\ntipo=oracle\nnome=x\n", false, 78,
+       "Falha ao inicializar SyncRunner: DBProvider.Create falhou: "},
+      {"fila impossivel de abrir", "", true, 1, "Falha ao inicializar SyncRunner: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Agent agent;
+    agent.endpoint = "http://127.0.0.1:9/api";
+    agent.modo = c.queue_blocked ? "pasta" : "banco";
+    agent.ini_extra = c.ini_extra;
+    agent.WriteIni();
+    if (c.queue_blocked) agent.dir().Write("fila", "nao e uma pasta");
+    NotifySocket notify(agent.dir().Path("notify.sock"));
+    auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+    auto code = child->Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, c.exit_code);
+    EXPECT_FALSE(notify.Has("READY=1"));
+    auto log = agent.Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].level, "ERROR");
+    EXPECT_EQ(log[0].message.rfind(c.logged, 0), 0u) << log[0].message;
+  }
+}
+
+TEST(EndToEndTest, PathThePlatformRefusesEndsWithTheConfigurationCode) {
   Agent agent;
-  agent.endpoint = "http://127.0.0.1:9/api";
-  agent.modo = "banco";
-  agent.ini_extra = "[banco]\ntipo=oracle\nnome=x\n";
-  agent.WriteIni();
-  NotifySocket notify(agent.dir().Path("notify.sock"));
-  auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  auto code = child->Wait(20s);
-  ASSERT_TRUE(code.has_value());
-  EXPECT_NE(*code, 0);
-  EXPECT_FALSE(notify.Has("READY=1"));
-  auto log = agent.Log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].level, "ERROR");
-  EXPECT_EQ(log[0].message.rfind("Falha ao inicializar SyncRunner: DBProvider.Create falhou: ", 0),
-            0u)
-      << log[0].message;
+  agent.WriteIni("[LOG]\npath=logs/a|b.log\n");
+  auto child = agent.Start();
+  EXPECT_EQ(child->Wait(20s), 78);
+  EXPECT_NE(agent.err().find("Invalid characters in path"), std::string::npos) << agent.err();
+}
+
+// Runs a tool to its end; its standard output and error together.
+struct ToolRun {
+  std::optional<int> code;
+  std::string output;
+};
+ToolRun RunTool(const TempDir& dir, std::vector<std::string> argv) {
+  ChildProcess child(argv, {{"SYSTEMD_LOG_COLOR", "0"}}, dir.Path("tool.out"),
+                     dir.Path("tool.out"));
+  ToolRun run;
+  run.code = child.Wait(60s);
+  run.output = ReadFileBytes(dir.Path("tool.out"));
+  return run;
+}
+
+// Lines of a unit without the ones naming where and as whom it runs.
+std::vector<std::string> HardeningLines(const std::string& unit) {
+  std::vector<std::string> out;
+  std::istringstream in(unit);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    bool per_install = false;
+    for (const char* key :
+         {"ExecStart=", "User=", "Group=", "WorkingDirectory=", "ReadWritePaths="}) {
+      per_install = per_install || line.rfind(key, 0) == 0;
+    }
+    if (!per_install) out.push_back(line);
+  }
+  return out;
 }
 
 TEST(ServiceInstallTest, InstallAndRemoveThroughSystemctl) {
   Agent agent;
   agent.WriteIni();
+  // systemd reads "$" literally in a program path, but "%" starts a
+  // specifier and the space splits words unless quoted.
+  std::string folder = agent.dir().Path("opt/Lumacor a$b%c");
+  fs::create_directories(folder);
+  std::string exe = folder + "/lumacor-relay";
+  fs::copy_file(kExe, exe);
   std::string units = agent.dir().Path("units");
   fs::create_directories(units);
   std::string calls = agent.dir().Path("calls");
-  std::string fake = agent.dir().Write("bin/systemctl", "#!/bin/sh\necho \"$*\" >> " + calls + "\n");
+  std::string fake =
+      agent.dir().Write("bin/systemctl", "#!/bin/sh\necho \"$*\" >> " + calls + "\n");
   fs::permissions(fake, fs::perms::owner_all);
   std::map<std::string, std::string> env = {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
                                             {"LUMACOR_SYSTEMCTL", fake}};
 
-  EXPECT_EQ(agent.Start({"/INSTALL"}, env)->Wait(20s), 0);
-  std::string unit = ReadFileBytes(units + "/OrvaneLumacorService.service");
+  auto install =
+      std::make_unique<ChildProcess>(std::vector<std::string>{exe, "/INSTALL"}, env,
+                                     agent.dir().Path("stdout"), agent.dir().Path("stderr"));
+  EXPECT_EQ(install->Wait(20s), 0) << agent.err();
+  std::string unit_path = units + "/OrvaneLumacorService.service";
+  std::string unit = ReadFileBytes(unit_path);
   EXPECT_NE(unit.find("Description=Orvane Lumacor - Brevia\n"), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
-  EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
-  EXPECT_NE(unit.find("ExecStart=\"" + fs::canonical(kExe).string() + "\"\n"), std::string::npos)
-      << unit;
+  std::string escaped = folder;
+  escaped.replace(escaped.rfind('%'), 1, "%%");
+  EXPECT_NE(unit.find("ExecStart=\"" + escaped + "/lumacor-relay\"\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("WorkingDirectory=" + escaped + "\n"), std::string::npos) << unit;
+  EXPECT_EQ(unit.find("User="), std::string::npos) << "run by hand, the unit runs as root";
   EXPECT_EQ(ReadFileBytes(calls), "daemon-reload\nenable OrvaneLumacorService.service\n");
 
+  // The same hardening as the packaged unit, which systemd must accept
+  // (the program path included) and score as safe.
+  EXPECT_EQ(HardeningLines(unit),
+            HardeningLines(ReadFileBytes(std::string(LUMACOR_SOURCE_DIR) +
+                                         "/packaging/debian/OrvaneLumacorService.service")));
+  ToolRun verify = RunTool(agent.dir(), {"/usr/bin/systemd-analyze", "verify", unit_path});
+  EXPECT_EQ(verify.code, 0) << verify.output;
+  ToolRun security = RunTool(agent.dir(), {"/usr/bin/systemd-analyze", "security", "--offline=yes",
+                                           "--threshold=25", unit_path});
+  EXPECT_EQ(security.code, 0) << security.output;
+  EXPECT_NE(security.output.find("Overall exposure level"), std::string::npos) << security.output;
+
   // Only the first argument counts.
-  EXPECT_EQ(agent.Start({"/Remove", "/install"}, env)->Wait(20s), 0);
-  EXPECT_FALSE(fs::exists(units + "/OrvaneLumacorService.service"));
+  EXPECT_EQ(agent.Start({"/Remove", "/install"}, env)->Wait(20s), 0) << agent.err();
+  EXPECT_FALSE(fs::exists(unit_path));
   EXPECT_EQ(ReadFileBytes(calls),
             "daemon-reload\nenable OrvaneLumacorService.service\n"
             "stop OrvaneLumacorService.service\ndisable OrvaneLumacorService.service\n"
             "daemon-reload\n");
   EXPECT_FALSE(fs::exists(agent.log_path())) << "install and remove log nothing";
+}
+
+// Install and remove end non-zero, with the reason on standard error,
+// when the unit cannot be written or systemctl fails or is missing.
+TEST(ServiceInstallTest, FailuresEndNonZeroWithTheReason) {
+  struct Case {
+    const char* name;
+    const char* command;
+    const char* systemctl;  // script body, or nullptr for a missing program
+    bool unit_dir_exists;
+    const char* reason;
+  } cases[] = {
+      {"pasta das units ausente", "/install", "exit 0", false, "Nao foi possivel gravar "},
+      {"daemon-reload falha", "/install", "[ \"$1\" = daemon-reload ] && exit 3; exit 0", true,
+       "daemon-reload terminou com codigo 3"},
+      {"enable falha", "/install", "[ \"$1\" = enable ] && exit 1; exit 0", true,
+       "enable OrvaneLumacorService.service terminou com codigo 1"},
+      {"systemctl ausente", "/install", nullptr, true, "Nao foi possivel executar "},
+      {"stop falha", "/remove", "[ \"$1\" = stop ] && exit 5; exit 0", true,
+       "stop OrvaneLumacorService.service terminou com codigo 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Agent agent;
+    agent.WriteIni();
+    std::string units = agent.dir().Path("units");
+    if (c.unit_dir_exists) fs::create_directories(units);
+    std::string unit_path = units + "/OrvaneLumacorService.service";
+    bool removing = std::string(c.command) == "/remove";
+    if (removing) agent.dir().Write("units/OrvaneLumacorService.service", "x");
+    std::string fake = agent.dir().Path("bin/systemctl");
+    if (c.systemctl != nullptr) {
+      agent.dir().Write("bin/systemctl", std::string("#!/bin/sh\n") + c.systemctl + "\n");
+      fs::permissions(fake, fs::perms::owner_all);
+    }
+    std::map<std::string, std::string> env = {{"LUMACOR_SYSTEMD_UNIT_DIR", units},
+                                              {"LUMACOR_SYSTEMCTL", fake}};
+    auto code = agent.Start({c.command}, env)->Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(agent.err().find(c.reason), std::string::npos) << agent.err();
+    // Removal goes on past a failed step: nothing half-removed stays.
+    if (removing) {
+      EXPECT_FALSE(fs::exists(unit_path));
+    }
+  }
 }
 
 }  // namespace

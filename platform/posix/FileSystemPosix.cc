@@ -71,6 +71,9 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->inode = st.st_ino;
 }
 
+// Owner reads and writes, group reads, others nothing.
+constexpr mode_t kPrivateMode = 0640;
+
 class PosixFileSystem : public FileSystem {
  public:
   bool FileExists(const std::string& path) override {
@@ -160,9 +163,15 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateMode);
     if (fd < 0) throw PosixError("open", path, errno);
     return std::make_unique<PosixAppendFile>(fd, path);
+  }
+
+  // The umask can only narrow the mode given here, never widen it.
+  void CreatePrivateFile(const std::string& path) override {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateMode));
+    if (fd.get() < 0 && errno != EEXIST) throw PosixError("open", path, errno);
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {

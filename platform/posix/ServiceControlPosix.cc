@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -30,7 +33,8 @@ std::string EnvOr(const char* name, const char* fallback) {
   return v != nullptr && *v != '\0' ? std::string(v) : std::string(fallback);
 }
 
-// systemd's own quoting for one command-line word.
+// Quoting for the executable's path in ExecStart=. systemd substitutes no
+// variables in the program path, so "$" stays as it is.
 std::string QuoteForUnit(const std::string& word) {
   std::string out = "\"";
   for (char c : word) {
@@ -41,14 +45,8 @@ std::string QuoteForUnit(const std::string& word) {
       case '\\':
         out += "\\\\";
         break;
-      case '\n':
-        out += "\\n";
-        break;
       case '%':
         out += "%%";
-        break;
-      case '$':
-        out += "$$";
         break;
       default:
         out += c;
@@ -57,19 +55,110 @@ std::string QuoteForUnit(const std::string& word) {
   return out + "\"";
 }
 
-// Runs a command and waits for it; its own output goes to ours.
+// WorkingDirectory= takes its value whole; only specifiers need escaping.
+std::string EscapeSpecifiers(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
+std::string FolderOfPath(const std::string& path) {
+  size_t pos = path.find_last_of('/');
+  if (pos == std::string::npos) return ".";
+  return pos == 0 ? "/" : path.substr(0, pos);
+}
+
+// The packaged unit's hardening. The agent only reads outside its state
+// and log folders, talks to the portal and the ERP database over TCP (or a
+// local socket), and needs no privilege; a configuration error (exit 78)
+// cannot be mended by restarting.
+constexpr const char* kHardening =
+    "StateDirectory=lumacor\n"
+    "LogsDirectory=lumacor\n"
+    "UMask=0027\n"
+    "Restart=on-failure\n"
+    "RestartSec=10\n"
+    "RestartPreventExitStatus=78\n"
+    "TimeoutStopSec=30\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=read-only\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "DevicePolicy=closed\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "RemoveIPC=yes\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n";
+
+// The unit "/install" writes: run as the installing user (root) from the
+// executable's folder, which is the data folder on Linux and the one place
+// outside the state and log folders where the agent may write.
+std::string UnitText(const std::string& display_name, const std::string& exe_path) {
+  for (unsigned char c : exe_path) {
+    if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+      throw std::runtime_error(
+          "O caminho do executavel tem caracteres que a unit do systemd nao aceita: " + exe_path);
+    }
+  }
+  std::string folder = FolderOfPath(exe_path);
+  std::string unit = "[Unit]\n";
+  unit += "Description=" + display_name + "\n";
+  unit += "Wants=network-online.target\n";
+  unit += "After=network-online.target\n\n";
+  unit += "[Service]\n";
+  unit += "Type=notify\n";
+  unit += "ExecStart=" + QuoteForUnit(exe_path) + "\n";
+  unit += "WorkingDirectory=" + EscapeSpecifiers(folder) + "\n";
+  unit += "ReadWritePaths=" + QuoteForUnit(folder) + "\n";
+  unit += kHardening;
+  unit += "\n[Install]\n";
+  unit += "WantedBy=multi-user.target\n";
+  return unit;
+}
+
+// Runs a command and waits for it; its own output goes to ours. Raises
+// when it cannot be started or does not end with status 0.
 void RunCommand(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::string line;
+  for (const auto& a : args) line += (line.empty() ? "" : " ") + a;
   pid_t pid;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    std::cerr << "Nao foi possivel executar " << args[0] << "\n";
-    return;
+  int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    throw std::runtime_error("Nao foi possivel executar " + args[0] + ": " + std::strerror(rc));
   }
-  int status;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      throw std::runtime_error("Falha ao esperar por " + line + ": " + std::strerror(errno));
+    }
   }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  throw std::runtime_error(
+      line + (WIFEXITED(status) ? " terminou com codigo " + std::to_string(WEXITSTATUS(status))
+                                : " terminou pelo sinal " + std::to_string(WTERMSIG(status))));
 }
 
 class SystemdServiceControl : public ServiceControl {
@@ -135,41 +224,45 @@ class SystemdServiceControl : public ServiceControl {
 
   void InstallService(const std::string& service_name, const std::string& display_name,
                       const std::string& exe_path) override {
+    std::string text = UnitText(display_name, exe_path);
     std::string unit = UnitPath(service_name);
     std::ofstream out(unit, std::ios::trunc);
-    out << "[Unit]\n"
-        << "Description=" << display_name << "\n"
-        << "Wants=network-online.target\n"
-        << "After=network-online.target\n\n"
-        << "[Service]\n"
-        << "Type=notify\n"
-        << "ExecStart=" << QuoteForUnit(exe_path) << "\n"
-        << "Restart=on-failure\n"
-        << "RestartSec=10\n\n"
-        << "[Install]\n"
-        << "WantedBy=multi-user.target\n";
+    out << text;
     out.close();
     if (!out) {
-      std::cerr << "Nao foi possivel gravar " << unit << "\n";
-      return;
+      throw std::runtime_error("Nao foi possivel gravar " + unit + ": " + std::strerror(errno));
     }
     std::string systemctl = EnvOr("LUMACOR_SYSTEMCTL", "systemctl");
     RunCommand({systemctl, "daemon-reload"});
     RunCommand({systemctl, "enable", service_name + ".service"});
   }
 
+  // Every step is tried even after one fails, so a half-removed service
+  // does not stay behind; the first failure is the one reported.
   void RemoveService(const std::string& service_name, uint32_t pause_ms) override {
     std::string systemctl = EnvOr("LUMACOR_SYSTEMCTL", "systemctl");
-    RunCommand({systemctl, "stop", service_name + ".service"});
+    std::string unit = UnitPath(service_name);
+    std::string first_error;
+    auto step = [&](auto&& action) {
+      try {
+        action();
+      } catch (const std::exception& e) {
+        if (first_error.empty()) first_error = e.what();
+      }
+    };
+    step([&] { RunCommand({systemctl, "stop", service_name + ".service"}); });
     ::usleep(pause_ms * 1000);
-    RunCommand({systemctl, "disable", service_name + ".service"});
-    std::remove(UnitPath(service_name).c_str());
-    RunCommand({systemctl, "daemon-reload"});
+    step([&] { RunCommand({systemctl, "disable", service_name + ".service"}); });
+    step([&] {
+      if (std::remove(unit.c_str()) != 0 && errno != ENOENT) {
+        throw std::runtime_error("Nao foi possivel apagar " + unit + ": " + std::strerror(errno));
+      }
+    });
+    step([&] { RunCommand({systemctl, "daemon-reload"}); });
+    if (!first_error.empty()) throw std::runtime_error(first_error);
   }
 
-  void ConsoleWriteLine(const std::string& text) override {
-    std::cout << text << std::endl;
-  }
+  void ConsoleWriteLine(const std::string& text) override { std::cout << text << std::endl; }
 
   void ReportFatalError(const std::string& message) override {
     std::cerr << "lumacor-relay: " << message << std::endl;

@@ -3,6 +3,8 @@
 #include "platform/FileSystem.h"
 #include "platform/win32/WinApi.h"
 
+#include <sddl.h>
+
 namespace lumacor {
 
 namespace {
@@ -41,6 +43,41 @@ bool IsRoot(const std::wstring& p) {
   }
   return false;
 }
+
+// Rights that keep other local users out of what the agent writes: full
+// control for SYSTEM, Administrators and the object's owner, nothing
+// inherited from the parent (ProgramData lets every user read). Folders
+// pass them on to the files made inside, SQLite's journal included.
+constexpr const wchar_t* kPrivateFileSddl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)";
+constexpr const wchar_t* kPrivateFolderSddl =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)";
+
+// A security descriptor built from SDDL, freed when destroyed.
+class PrivateSecurity {
+ public:
+  explicit PrivateSecurity(const wchar_t* sddl) {
+    attrs_.nLength = sizeof(attrs_);
+    attrs_.bInheritHandle = FALSE;
+    attrs_.lpSecurityDescriptor = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd,
+                                                               nullptr)) {
+      attrs_.lpSecurityDescriptor = sd;
+    }
+  }
+  ~PrivateSecurity() {
+    if (attrs_.lpSecurityDescriptor != nullptr) ::LocalFree(attrs_.lpSecurityDescriptor);
+  }
+  PrivateSecurity(const PrivateSecurity&) = delete;
+  PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+
+  // Null when the descriptor could not be built: the object then gets the
+  // inherited rights, as it would without us.
+  SECURITY_ATTRIBUTES* get() { return attrs_.lpSecurityDescriptor != nullptr ? &attrs_ : nullptr; }
+
+ private:
+  SECURITY_ATTRIBUTES attrs_;
+};
 
 class WinAppendFile : public AppendFile {
  public:
@@ -183,11 +220,25 @@ class WinFileSystem : public FileSystem {
 
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path) override {
     // Readers may open the file while we hold it; writers may not.
+    // The rights apply only when the file is created.
+    PrivateSecurity security(kPrivateFileSddl);
     UniqueHandle h(::CreateFileW(Widen(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
+                                 FILE_SHARE_READ, security.get(), OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.valid()) throw Error("CreateFile", path, ::GetLastError());
     return std::make_unique<WinAppendFile>(std::move(h), path);
+  }
+
+  void CreatePrivateFile(const std::string& path) override {
+    PrivateSecurity security(kPrivateFileSddl);
+    UniqueHandle h(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, security.get(), CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.valid()) return;
+    DWORD err = ::GetLastError();
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return;
+    // A folder there also answers "access denied"; leave it for the opener.
+    if (err == ERROR_ACCESS_DENIED && DirectoryExists(path)) return;
+    throw Error("CreateFile", path, err);
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
@@ -232,7 +283,8 @@ class WinFileSystem : public FileSystem {
       while (parent.size() > 1 && IsSeparator(parent.back())) parent.pop_back();
       if (!IsRoot(parent)) CreateDirectoriesW(parent, path);
     }
-    if (!::CreateDirectoryW(wpath.c_str(), nullptr)) {
+    PrivateSecurity security(kPrivateFolderSddl);
+    if (!::CreateDirectoryW(wpath.c_str(), security.get())) {
       DWORD err = ::GetLastError();
       if (err == ERROR_ALREADY_EXISTS && DirectoryExists(Narrow(wpath))) return;
       throw Error("CreateDirectory", Narrow(wpath), err);

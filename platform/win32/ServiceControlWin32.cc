@@ -6,6 +6,8 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/ServiceControl.h"
@@ -41,6 +43,37 @@ void RunSc(const std::string& parameters) {
   // No owner window, no working folder, no wait, no elevation: sc.exe
   // reports its own failures in its window.
   ::ShellExecuteW(nullptr, L"open", L"sc.exe", Widen(parameters).c_str(), nullptr, SW_SHOW);
+}
+
+// The same shell call, waited for: the steps of installation must run in
+// order, and each one's exit code tells whether it worked.
+DWORD RunScAndWait(const std::string& parameters) {
+  std::wstring params = Widen(parameters);
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  info.lpVerb = L"open";
+  info.lpFile = L"sc.exe";
+  info.lpParameters = params.c_str();
+  info.nShow = SW_SHOW;
+  if (!::ShellExecuteExW(&info)) {
+    throw std::runtime_error("Nao foi possivel executar sc.exe: " +
+                             win32::ErrorText(::GetLastError()));
+  }
+  if (info.hProcess == nullptr) return 0;  // the shell handed it over elsewhere
+  win32::UniqueHandle process(info.hProcess);
+  ::WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process.get(), &code)) code = ::GetLastError();
+  return code;
+}
+
+void RequireSc(const std::string& parameters) {
+  DWORD code = RunScAndWait(parameters);
+  if (code != 0) {
+    throw std::runtime_error("sc.exe " + parameters + " terminou com codigo " +
+                             std::to_string(code));
+  }
 }
 
 // True when the service control manager (services.exe) started this
@@ -118,8 +151,19 @@ class WinServiceControl : public ServiceControl {
 
   void InstallService(const std::string& service_name, const std::string& display_name,
                       const std::string& exe_path) override {
-    RunSc("create " + service_name + " binPath= \"" + exe_path + "\" start= auto DisplayName= \"" +
-          display_name + "\"");
+    RequireSc("create " + service_name + " binPath= \"" + exe_path +
+              "\" start= auto DisplayName= \"" + display_name + "\"");
+    // Restarted 60 s after each of its first three failures in a day.
+    RequireSc("failure " + service_name +
+              " reset= 86400 actions= restart/60000/restart/60000/restart/60000");
+    // A start that fails ends with an error code rather than a crash; the
+    // flag makes that count as a failure too. Systems without it (older
+    // sc.exe, Wine) keep the restarts after a crash.
+    DWORD code = RunScAndWait("failureflag " + service_name + " 1");
+    if (code != 0) {
+      ConsoleWriteLine("Aviso: sc.exe failureflag terminou com codigo " + std::to_string(code) +
+                       "; o servico so sera reiniciado apos uma queda.");
+    }
   }
 
   void RemoveService(const std::string& service_name, uint32_t pause_ms) override {

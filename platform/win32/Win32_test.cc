@@ -4,22 +4,29 @@
 
 #include <chrono>
 
+#include <vector>
+
 #include "collect/DBProvider.h"
 #include "common/Text.h"
+#include "common/Version.h"
 #include "platform/Clock.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/FileSystem.h"
 #include "platform/Locale.h"
 #include "platform/Process.h"
 #include "platform/ServiceControl.h"
-#include "platform/win32/WinApi.h"
+#include "platform/win32/WinApi.h"  // before the headers that need <windows.h>
 #include "testsupport/TestSupport.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace lumacor {
 namespace {
 
 using testing::ConfigScope;
 using testing::TempDir;
+using win32::Narrow;
 using win32::UniqueHandle;
 using win32::Widen;
 
@@ -145,7 +152,7 @@ TEST(Win32LocaleTest, AnsiCodePageAndApiEdges) {
   ASSERT_EQ(::GetACP(), 1252u) << "the tests expect a Western European system";
   EXPECT_EQ(AnsiToUtf8("Jo\xE3o \x80 \xC7"), "Jo\xC3\xA3o \xE2\x82\xAC \xC3\x87");
   EXPECT_EQ(AnsiToUtf8(""), "");
-  EXPECT_EQ(win32::Narrow(Widen("a\xC3\xA7\xF0\x9F\x98\x80")), "a\xC3\xA7\xF0\x9F\x98\x80");
+  EXPECT_EQ(Narrow(Widen("a\xC3\xA7\xF0\x9F\x98\x80")), "a\xC3\xA7\xF0\x9F\x98\x80");
   EXPECT_EQ(Widen("\xC3\xA7").size(), 1u);
 }
 
@@ -179,6 +186,78 @@ TEST(Win32ServiceControlTest, DispatcherRefusesAtOnceOutsideTheServiceManager) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(ServiceControl::Default()->StartDispatcher("LumacorTeste", NeverRun));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The file properties Explorer and the installer show, read back from the
+// agent built beside the tests.
+TEST(Win32VersionResourceTest, AgentCarriesTheReleaseVersion) {
+  std::string exe = Process::Default()->ExecutablePath();
+  std::wstring agent = Widen(exe.substr(0, exe.find_last_of('\\') + 1) + "lumacor-relay.exe");
+  DWORD ignored = 0;
+  DWORD size = ::GetFileVersionInfoSizeW(agent.c_str(), &ignored);
+  ASSERT_GT(size, 0u) << "sem recurso de versao";
+  std::vector<char> block(size);
+  ASSERT_TRUE(::GetFileVersionInfoW(agent.c_str(), 0, size, block.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT len = 0;
+  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
+  EXPECT_EQ(fixed->dwFileVersionMS,
+            static_cast<DWORD>(LUMACOR_VERSION_MAJOR << 16 | LUMACOR_VERSION_MINOR));
+  EXPECT_EQ(fixed->dwProductVersionLS, static_cast<DWORD>(LUMACOR_VERSION_PATCH << 16));
+
+  for (const wchar_t* name : {L"FileVersion", L"ProductVersion", L"FileDescription"}) {
+    wchar_t* value = nullptr;
+    std::wstring path = std::wstring(L"\\StringFileInfo\\041604B0\\") + name;
+    ASSERT_TRUE(
+        ::VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &len))
+        << Narrow(name);
+    std::string text = Narrow(std::wstring(value, len > 0 ? len - 1 : 0));
+    if (std::wstring(name) == L"FileDescription") {
+      EXPECT_NE(text.find("Orvane Lumacor - Brevia"), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(text, kVersion);
+    }
+  }
+}
+
+// Other local users get no way into the files that hold documents: the
+// rights come from the agent, not from the folder above (ProgramData lets
+// every user read).
+TEST(Win32FileSystemTest, PrivateFilesAndFoldersShutOutOtherUsers) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string folder = dir.Path("dados\\config");
+  fs->CreateDirectories(folder);
+  fs->CreatePrivateFile(folder + "\\queue.db");
+  fs->OpenAppend(dir.Path("sinc.log"))->Append("x");
+  for (const std::string& path :
+       {dir.Path("dados"), folder, folder + "\\queue.db", dir.Path("sinc.log")}) {
+    SCOPED_TRACE(path);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(
+        ::GetNamedSecurityInfoW(Widen(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, &dacl, nullptr, &sd),
+        static_cast<DWORD>(ERROR_SUCCESS));
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    std::string text = Narrow(sddl);
+    ::LocalFree(sddl);
+    ::LocalFree(sd);
+    // Nothing inherited from the folder above ("ID" marks an inherited
+    // entry). Wine drops the protected flag itself, so that is not asked.
+    EXPECT_EQ(text.find("ID;"), std::string::npos) << text << ": herda direitos da pasta acima";
+    for (const char* other : {";;;WD)", ";;;BU)", ";;;AU)", ";;;IU)"}) {
+      EXPECT_EQ(text.find(other), std::string::npos) << text;
+    }
+    EXPECT_NE(text.find(";;;SY)"), std::string::npos) << text;
+  }
+  // An existing file keeps its rights and its contents.
+  std::string existing = dir.Write("antigo.db", "dados");
+  fs->CreatePrivateFile(existing);
+  EXPECT_EQ(testing::ReadFileBytes(existing), "dados");
 }
 
 }  // namespace
