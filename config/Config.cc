@@ -134,6 +134,7 @@ void TConfigManager::Load() {
     FConfig.LogRetencaoDias = 30;
     FConfig.LogMaxBackups = 10;
     FConfig.LogIgnorados = false;
+    FConfig.XMLMaxMB = kXMLMaxMBPadrao;
     return;
   }
 
@@ -167,6 +168,7 @@ void TConfigManager::Load() {
   c.LogRetencaoDias = ini.ReadInteger("LOG", "retencao_dias", 30);
   c.LogMaxBackups = ini.ReadInteger("LOG", "max_backups", 10);
   c.LogIgnorados = ini.ReadBool("LOG", "log_ignorados", false);
+  c.XMLMaxMB = ini.ReadInteger("XML", "tamanho_maximo_mb", kXMLMaxMBPadrao);
 }
 
 bool TConfigManager::IsValid() {

@@ -35,7 +35,13 @@ struct TSincConfig {
   int32_t LogRetencaoDias = 0;
   int32_t LogMaxBackups = 0;
   bool LogIgnorados = false;
+  // Largest document file read, in MiB; 0 or less means the default, 64.
+  // Real NF-e are under 1 MiB: anything far larger is not one, and must
+  // not be held in memory whole.
+  int32_t XMLMaxMB = 0;
 };
+
+inline constexpr int32_t kXMLMaxMBPadrao = 64;
 
 // True when `modo` selects folder collection: "pasta" in any ASCII case.
 bool IsModoPasta(const std::string& modo);
