@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
   fs::create_directories(root / "pd" / "Lumacor");
   std::ofstream(root / "pd" / "Lumacor" / "Marlux.ini", std::ios::trunc)
       << "[API]\ncnpj=" << kCnpj << "\ntoken_contador=tok\nendpoint_contador=" << portal.BaseUrl()
-      << "\n[COLETA]\nmodo=pasta\nintervalo_segundos=1\nmax_tentativas=1000\n[XML]\npaths="
+      << "\n[COLETA]\nmodo=pasta\nintervalo_segundos=0\nmax_tentativas=1000\n[XML]\npaths="
       << xml_dir << "\nrecursive=1\n[LOG]\npath=" << log_path << "\nmax_mb=1000\n[FILA]\nsqlite_path="
       << queue_path << "\n";
 
