@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "fuzz/FuzzCheck.h"
 #include "delivery/HTTPSender.h"
+#include "fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -15,8 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = DecodeIniBytes(bytes);
   FUZZ_CHECK(IsValidUtf8(text));
   static const char* const kKeys[][2] = {
-      {"API", "cnpj"},      {"COLETA", "intervalo_segundos"}, {"XML", "paths"},
-      {"empresa", "token"}, {"Database", "Porta"},            {"", ""},
+      {"API", "cnpj"},       {"COLETA", "intervalo_segundos"},
+      {"XML", "paths"},      {"empresa", "token"},
+      {"Database", "Porta"}, {"", ""},
   };
   for (const auto& [section, key] : kKeys) {
     auto value = FindIniValue(text, section, key);

@@ -48,9 +48,10 @@ TSincConfig Pasta(const std::string& path, int32_t max_mb = 0) {
 }
 
 std::string Resumo(int encontrados, int aceitos, int ignorados, int erros) {
-  return Format("Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=0 | "
-                "inutilizacoes=0 | ignorados=%d | erros=%d",
-                encontrados, aceitos, ignorados, erros);
+  return Format(
+      "Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=0 | "
+      "inutilizacoes=0 | ignorados=%d | erros=%d",
+      encontrados, aceitos, ignorados, erros);
 }
 
 TEST(BadInputTest, FileOverTheLimitIsLoggedWithItsSizeAndNeverRead) {
@@ -75,8 +76,8 @@ TEST(BadInputTest, FileOverTheLimitIsLoggedWithItsSizeAndNeverRead) {
   const std::string limite = " bytes, acima do limite de 67108864 bytes (tamanho_maximo_mb)";
   EXPECT_TRUE(log.Has("ERROR", "Erro lendo XML " + dir.Path("grande.xml") + ": arquivo de " +
                                    std::to_string(NFeOfSize(100 << 20).size()) + limite));
-  EXPECT_TRUE(log.Has("ERROR", "Erro lendo XML " + dir.Path("esparso.xml") +
-                                   ": arquivo de 2147483648" + limite));
+  EXPECT_TRUE(log.Has(
+      "ERROR", "Erro lendo XML " + dir.Path("esparso.xml") + ": arquivo de 2147483648" + limite));
   EXPECT_TRUE(log.Has("INFO ", Resumo(3, 1, 0, 2)));
 }
 
@@ -112,8 +113,8 @@ TEST(BadInputTest, BinaryGarbageNamedXmlIsIgnored) {
   LogCapture log;
   ConfigScope scope(Pasta(dir.path()));
   EXPECT_EQ(TFolderXMLCollector().Executar().size(), 1u);
-  EXPECT_TRUE(log.Has("WARN ", "XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " +
-                                   dir.Path("lixo.xml")));
+  EXPECT_TRUE(log.Has(
+      "WARN ", "XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + dir.Path("lixo.xml")));
   EXPECT_TRUE(log.Has("INFO ", Resumo(2, 1, 1, 0)));
 }
 

@@ -193,12 +193,18 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (i + 1 >= argc) return Usage();
     std::string v = argv[++i];
-    if (a == "--kills") kills = std::atoi(v.c_str());
-    else if (a == "--seed") seed = std::strtoull(v.c_str(), nullptr, 10);
-    else if (a == "--docs") docs = std::atoi(v.c_str());
-    else if (a == "--exe") exe = v;
-    else if (a == "--keep") keep = v;
-    else return Usage();
+    if (a == "--kills")
+      kills = std::atoi(v.c_str());
+    else if (a == "--seed")
+      seed = std::strtoull(v.c_str(), nullptr, 10);
+    else if (a == "--docs")
+      docs = std::atoi(v.c_str());
+    else if (a == "--exe")
+      exe = v;
+    else if (a == "--keep")
+      keep = v;
+    else
+      return Usage();
   }
   std::printf("crash loop: semente %llu, %d kills, %d documentos\n",
               static_cast<unsigned long long>(seed), kills, docs);
@@ -248,8 +254,8 @@ int main(int argc, char** argv) {
   std::ofstream(root / "pd" / "Lumacor" / "Marlux.ini", std::ios::trunc)
       << "[API]\ncnpj=" << kCnpj << "\ntoken_contador=tok\nendpoint_contador=" << portal.BaseUrl()
       << "\n[COLETA]\nmodo=pasta\nintervalo_segundos=0\nmax_tentativas=1000\n[XML]\npaths="
-      << xml_dir << "\nrecursive=1\n[LOG]\npath=" << log_path << "\nmax_mb=1000\n[FILA]\nsqlite_path="
-      << queue_path << "\n";
+      << xml_dir << "\nrecursive=1\n[LOG]\npath=" << log_path
+      << "\nmax_mb=1000\n[FILA]\nsqlite_path=" << queue_path << "\n";
 
   auto start_agent = [&] {
     std::map<std::string, std::string> env = {{"ProgramData", (root / "pd").string()},
@@ -344,14 +350,15 @@ int main(int argc, char** argv) {
   for (int v : version) changed += v > 1;
 
   const double secs = std::chrono::duration<double>(Clock::now() - started).count();
-  std::printf("crash loop: semente %llu | kills: %d (coleta %d, gravacao %d, envio %d, %d sem a "
-              "fase) | documentos: %d (%d alterados) | falhas de integridade: %d | perdidos: %d | "
-              "duplicados: %d documentos, %d envios a mais | pior caso: %d envios de um mesmo "
-              "texto%s%s | %.0f s\n",
-              static_cast<unsigned long long>(seed), kills, by_phase["coleta"],
-              by_phase["gravacao"], by_phase["envio"], unseen, docs, changed, integrity_failures,
-              lost, duplicated_docs, extra_sends, worst, worst_key.empty() ? "" : " (",
-              worst_key.empty() ? "" : (worst_key + ")").c_str(), secs);
+  std::printf(
+      "crash loop: semente %llu | kills: %d (coleta %d, gravacao %d, envio %d, %d sem a "
+      "fase) | documentos: %d (%d alterados) | falhas de integridade: %d | perdidos: %d | "
+      "duplicados: %d documentos, %d envios a mais | pior caso: %d envios de um mesmo "
+      "texto%s%s | %.0f s\n",
+      static_cast<unsigned long long>(seed), kills, by_phase["coleta"], by_phase["gravacao"],
+      by_phase["envio"], unseen, docs, changed, integrity_failures, lost, duplicated_docs,
+      extra_sends, worst, worst_key.empty() ? "" : " (",
+      worst_key.empty() ? "" : (worst_key + ")").c_str(), secs);
   if (keep.empty()) fs::remove_all(root);
   return integrity_failures == 0 && lost == 0 ? 0 : 1;
 }

@@ -56,9 +56,9 @@ std::string Exec(sqlite3* db, const std::string& sql) {
 class OtherConnection {
  public:
   explicit OtherConnection(const std::string& path) {
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                              nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
+        SQLITE_OK);
   }
   ~OtherConnection() { sqlite3_close(db_); }
   OtherConnection(const OtherConnection&) = delete;
@@ -140,9 +140,8 @@ class FaultCycleTest : public ::testing::Test {
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
     sqlite3_finalize(st);
-    ASSERT_EQ(sqlite3_prepare_v2(
-                  db, "SELECT count(*), sum(status_envio = 'enviado') FROM sync_xml", -1, &st,
-                  nullptr),
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*), sum(status_envio = 'enviado') FROM sync_xml",
+                                 -1, &st, nullptr),
               SQLITE_OK);
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(st, 0), static_cast<int>(version_.size()));
@@ -238,7 +237,7 @@ TEST_F(FaultCycleTest, FullDiskKeepsTheBatchOutUntilSpaceReturns) {
       EXPECT_TRUE(log.Has("ERROR", "Erro ao gravar fila local: database or disk is full"));
       EXPECT_TRUE(log.Has("INFO ", "0 itens pendentes para envio."));
       EXPECT_TRUE(log.Has("INFO ", "Ciclo concluido - coletados: " + std::to_string(kDocs + 1) +
-                                     " | enviados: 0 | erros: 0"));
+                                       " | enviados: 0 | erros: 0"));
     }
     EXPECT_GT(vfs.faults(), 0);
     EXPECT_FALSE(AllDelivered());
@@ -247,7 +246,7 @@ TEST_F(FaultCycleTest, FullDiskKeepsTheBatchOutUntilSpaceReturns) {
     LogCapture log;
     EXPECT_EQ(Cycle(runner), "");
     EXPECT_TRUE(log.Has("INFO ", "Ciclo concluido - coletados: " + std::to_string(kDocs + 1) +
-                                   " | enviados: 3 | erros: 0"));
+                                     " | enviados: 3 | erros: 0"));
   }
   EXPECT_TRUE(AllDelivered());
   ExpectQueueIntactAndSent();
@@ -267,10 +266,11 @@ TEST_F(FaultCycleTest, FailedReadIsLoggedAndTheFileComesNextCycle) {
       ASSERT_EQ(files.faults(), 1);
       EXPECT_TRUE(HasPrefix(log, "ERROR", "Erro lendo XML "));
       const std::string got = std::to_string(kDocs - 1);
-      EXPECT_TRUE(HasPrefix(log, "INFO ", "Varredura XML: encontrados=" + std::to_string(kDocs) +
-                                              " | aceitos=" + got + " |"));
-      EXPECT_TRUE(log.Has("INFO ", "Ciclo concluido - coletados: " + got + " | enviados: " + got +
-                                       " | erros: 0"));
+      EXPECT_TRUE(HasPrefix(
+          log, "INFO ",
+          "Varredura XML: encontrados=" + std::to_string(kDocs) + " | aceitos=" + got + " |"));
+      EXPECT_TRUE(log.Has(
+          "INFO ", "Ciclo concluido - coletados: " + got + " | enviados: " + got + " | erros: 0"));
       EXPECT_EQ(Delivered().size(), kDocs - 1u);
       EXPECT_EQ(Cycle(runner), "");
     }

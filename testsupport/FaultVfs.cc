@@ -83,9 +83,25 @@ int DeviceCharacteristics(sqlite3_file* f) {
 // Version 1 only: the queue uses a rollback journal, so neither shared
 // memory (WAL) nor memory mapping is ever asked for.
 const sqlite3_io_methods kMethods = {
-    1,      Close, Read, Write, Truncate, Sync, FileSize, Lock, Unlock, CheckReservedLock,
-    FileControl, SectorSize, DeviceCharacteristics,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    1,
+    Close,
+    Read,
+    Write,
+    Truncate,
+    Sync,
+    FileSize,
+    Lock,
+    Unlock,
+    CheckReservedLock,
+    FileControl,
+    SectorSize,
+    DeviceCharacteristics,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 sqlite3_vfs* Base(sqlite3_vfs* vfs);
@@ -116,9 +132,7 @@ int Randomness(sqlite3_vfs* vfs, int n, char* out) {
   return Base(vfs)->xRandomness(Base(vfs), n, out);
 }
 int Sleep(sqlite3_vfs* vfs, int micros) { return Base(vfs)->xSleep(Base(vfs), micros); }
-int CurrentTime(sqlite3_vfs* vfs, double* out) {
-  return Base(vfs)->xCurrentTime(Base(vfs), out);
-}
+int CurrentTime(sqlite3_vfs* vfs, double* out) { return Base(vfs)->xCurrentTime(Base(vfs), out); }
 int GetLastError(sqlite3_vfs* vfs, int n, char* out) {
   return Base(vfs)->xGetLastError(Base(vfs), n, out);
 }
