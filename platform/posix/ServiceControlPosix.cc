@@ -60,6 +60,7 @@ std::string QuoteForUnit(const std::string& word) {
 // Runs a command and waits for it; its own output goes to ours.
 void RunCommand(const std::vector<std::string>& args) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid;
