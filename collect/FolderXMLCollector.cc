@@ -1,5 +1,6 @@
 #include "collect/FolderXMLCollector.h"
 
+#include <stdexcept>
 #include <string_view>
 
 #include "collect/NFeValidator.h"
@@ -30,6 +31,8 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   const TSincConfig config = GConfigManager != nullptr ? GConfigManager->Config() : TSincConfig{};
   TXmlRowArray result;
   Contadores n;
+  const int64_t max_bytes =
+      int64_t{config.XMLMaxMB > 0 ? config.XMLMaxMB : kXMLMaxMBPadrao} * 1024 * 1024;
 
   std::string_view rest = config.XMLPaths;
   for (;;) {
@@ -46,7 +49,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
 
         for (const std::string& arquivo : arquivos) {
           try {
-            std::string xml = LerTexto(arquivo);
+            std::string xml = LerTexto(arquivo, max_bytes);
             if (!TNFeValidator::IsDocumentoFiscalOuEvento(xml)) {
               n.ignorados++;
               if (config.LogIgnorados) {
@@ -136,7 +139,16 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
   }
 }
 
-std::string TFolderXMLCollector::LerTexto(const std::string& path) {
+std::string TFolderXMLCollector::LerTexto(const std::string& path, int64_t max_bytes) {
+  // Judged by its size before reading: a huge (or sparse) file named .xml
+  // must cost neither the memory nor the time of reading it.
+  FileInfo info;
+  if (fs_->Stat(path, &info) && info.size > max_bytes) {
+    throw std::runtime_error(Format("arquivo de %lld bytes, acima do limite de %lld bytes "
+                                    "(tamanho_maximo_mb)",
+                                    static_cast<long long>(info.size),
+                                    static_cast<long long>(max_bytes)));
+  }
   // A failed read goes straight to the caller, without the second attempt:
   // on POSIX it mostly means the file changed while being read, and a
   // re-read a moment later could catch it whole but decode its UTF-8 as

@@ -38,7 +38,8 @@ class TFolderXMLCollector {
   void ListarPasta(const std::string& folder, bool recursive, Visited* visited,
                    std::vector<std::string>* files);
   // Strict UTF-8 (byte-order mark skipped), else the ANSI code page.
-  std::string LerTexto(const std::string& path);
+  // Raises, without reading, for a file larger than `max_bytes`.
+  std::string LerTexto(const std::string& path, int64_t max_bytes);
 
   FileSystem* fs_;
 };

@@ -134,6 +134,7 @@ void TConfigManager::Load() {
     FConfig.LogRetencaoDias = 30;
     FConfig.LogMaxBackups = 10;
     FConfig.LogIgnorados = false;
+    FConfig.XMLMaxMB = kXMLMaxMBPadrao;
     return;
   }
 
@@ -169,6 +170,7 @@ void TConfigManager::Load() {
   c.LogMaxBackups = ini.ReadInteger("LOG", "max_backups", 10);
   c.LogIgnorados = ini.ReadBool("LOG", "log_ignorados", false);
   c.EnviarHomologacao = ini.ReadBool("COLETA", "enviar_homologacao", false);
+  c.XMLMaxMB = ini.ReadInteger("XML", "tamanho_maximo_mb", kXMLMaxMBPadrao);
 }
 
 bool TConfigManager::IsValid() {

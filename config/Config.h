@@ -39,7 +39,13 @@ struct TSincConfig {
   bool EnviarHomologacao = false;
   // [banco] confiar_certificado: SQL Server's certificate is taken unchecked.
   bool DBConfiarCertificado = true;
+  // Largest document file read, in MiB; 0 or less means the default, 64.
+  // Real NF-e are under 1 MiB: anything far larger is not one, and must
+  // not be held in memory whole.
+  int32_t XMLMaxMB = 0;
 };
+
+inline constexpr int32_t kXMLMaxMBPadrao = 64;
 
 // True when `modo` selects folder collection: "pasta" in any ASCII case.
 bool IsModoPasta(const std::string& modo);

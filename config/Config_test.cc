@@ -37,7 +37,7 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
       "Pass=p\nVendorLib=/opt/libpq.so\n"
       "[COLETA]\nsql_file=/etc/coleta.sql\nmodo=pasta\nsql=select 1\nintervalo_segundos=15\n"
       "max_tentativas=3\nenviar_homologacao=1\n"
-      "[XML]\npaths=/a;/b\nrecursive=0\n"
+      "[XML]\npaths=/a;/b\nrecursive=0\ntamanho_maximo_mb=2\n"
       "[LOG]\npath=/var/log/l.log\nmax_mb=2\nretencao_dias=7\nmax_backups=4\nlog_ignorados=1\n"
       "[FILA]\nsqlite_path=/var/q.db\n");
   TSincConfig c = Load();
@@ -65,6 +65,7 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
   EXPECT_EQ(c.LogMaxBackups, 4);
   EXPECT_TRUE(c.LogIgnorados);
   EXPECT_TRUE(c.EnviarHomologacao);
+  EXPECT_EQ(c.XMLMaxMB, 2);
 }
 
 TEST_F(ConfigTest, FallbackKeys) {
@@ -114,6 +115,7 @@ TEST_F(ConfigTest, EmptyFileGivesPresentFileDefaults) {
   EXPECT_EQ(c.LogMaxMB, 20);
   EXPECT_EQ(c.LogRetencaoDias, 30);
   EXPECT_EQ(c.LogMaxBackups, 10);
+  EXPECT_EQ(c.XMLMaxMB, 64);
   EXPECT_EQ(c.LogPath, dir_.Path("pd/Lumacor/logs/sinc.log"));
   EXPECT_EQ(c.SQLitePath, dir_.Path("pd/Lumacor/config/queue.db"));
 }

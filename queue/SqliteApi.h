@@ -7,6 +7,7 @@
 // SQLite's own opaque handle types; their layout is never needed.
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_vfs;
 
 namespace lumacor {
 
@@ -47,6 +48,11 @@ struct TSqliteApi {
   const unsigned char* (*column_text)(sqlite3_stmt* stmt, int col);
   int (*column_bytes)(sqlite3_stmt* stmt, int col);
   SqliteInt64 (*column_int64)(sqlite3_stmt* stmt, int col);
+  // Only tests use these: they wrap the default file layer to inject
+  // faults, in the library the queue really runs on.
+  sqlite3_vfs* (*vfs_find)(const char* name);
+  int (*vfs_register)(sqlite3_vfs* vfs, int make_default);
+  int (*vfs_unregister)(sqlite3_vfs* vfs);
 };
 
 // Every member, for code that fills or checks the whole table.
@@ -55,7 +61,7 @@ struct TSqliteApi {
   X(open_v2) X(close_v2) X(errmsg) X(exec) X(get_autocommit) X(prepare_v2)     \
   X(finalize) X(reset) X(clear_bindings) X(bind_parameter_index) X(bind_text)  \
   X(bind_int64) X(step) X(column_type) X(column_text) X(column_bytes)          \
-  X(column_int64)
+  X(column_int64) X(vfs_find) X(vfs_register) X(vfs_unregister)
 // clang-format on
 
 // The process's table. On POSIX it holds the linked libsqlite3; on Windows

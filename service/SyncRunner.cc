@@ -15,14 +15,14 @@
 
 namespace lumacor {
 
-TSyncRunner::TSyncRunner() {
+TSyncRunner::TSyncRunner(FileSystem* fs) {
   TSincConfig cfg = GConfigManager->Config();
   if (!IsModoPasta(cfg.ModoColeta)) {
     FDBProvider = std::make_unique<TDBProvider>();
     FExecutor = std::make_unique<TSQLExecutor>(FDBProvider.get());
   }
-  FFolderCollector = std::make_unique<TFolderXMLCollector>();
-  FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath);
+  FFolderCollector = std::make_unique<TFolderXMLCollector>(fs);
+  FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
   FSender = std::make_unique<THTTPSender>();
 }
 

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/FileSystem.h"
+
 namespace lumacor {
 
 class TDBProvider;
@@ -16,8 +18,9 @@ class TSyncRunner {
  public:
   // Creates the components of the configured collection mode. Raises the
   // error of the first component that fails; those made before are
-  // released.
-  TSyncRunner();
+  // released. The folder collector and the queue reach files through `fs`
+  // (not owned; tests wrap it to inject faults).
+  explicit TSyncRunner(FileSystem* fs = FileSystem::Default());
   ~TSyncRunner();
 
   TSyncRunner(const TSyncRunner&) = delete;

@@ -174,7 +174,7 @@ class CurlHttpClient : public HttpClient {
   static void AppendHeader(Slist& list, const std::string& line) {
     curl_slist* grown = curl_slist_append(list.get(), line.c_str());
     if (grown == nullptr) throw HttpError("EHTTPClientError", "Memória insuficiente");
-    list.release();
+    static_cast<void>(list.release());  // `grown` heads the whole list now
     list.reset(grown);
   }
 

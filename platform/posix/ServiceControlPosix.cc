@@ -140,6 +140,7 @@ std::string UnitText(const std::string& display_name, const std::string& exe_pat
 // when it cannot be started or does not end with status 0.
 void RunCommand(const std::vector<std::string>& args) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::string line;
