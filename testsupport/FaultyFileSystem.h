@@ -43,6 +43,7 @@ class FaultyFileSystem : public FileSystem {
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path) override {
     return real_->OpenAppend(path);
   }
+  void CreatePrivateFile(const std::string& path) override { real_->CreatePrivateFile(path); }
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     real_->RenameNoReplace(from, to);
   }
