@@ -6,7 +6,9 @@
 
 #include <winhttp.h>
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,9 +51,6 @@ std::string WinHttpErrorText(DWORD code) {
     case ERROR_WINHTTP_TIMEOUT:
     case WSAETIMEDOUT:
       throw HttpError("EHTTPTimeout", "Tempo esgotado: " + detail);
-    // More redirects than allowed, or one from https to http.
-    case ERROR_WINHTTP_REDIRECT_FAILED:
-      throw HttpError("EHTTPRedirectError", "Redirecionamento recusado: " + detail);
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_SECURE_INVALID_CERT:
@@ -128,77 +127,226 @@ class WinHttpClient : public HttpClient {
                        sizeof(header_wait));
     SetDword(s, WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2,
              "WinHttpSetOption(TLS 1.2)");
+    timers_.reset(::CreateTimerQueue());
+    if (!timers_) FailLast("CreateTimerQueue");
   }
+
+  ~WinHttpClient() override { timers_.reset(); }
 
   HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
                   const std::string& body) override {
-    bool https = StartsWithIgnoreCase(url, "https://");
-    if (!https && !StartsWithIgnoreCase(url, "http://")) {
+    if (!StartsWithIgnoreCase(url, "https://") && !StartsWithIgnoreCase(url, "http://")) {
       throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
     }
+    std::wstring header_block;
+    for (const HttpHeader& h : headers) header_block += Widen(h.name + ": " + h.value + "\r\n");
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (abort_requested_) throw Aborted();
+      cut_ = Cut::kNone;
+    }
+    // WinHTTP has no limit for a whole request: a timer closes it.
+    DeadlineTimer deadline(this, settings_.overall_timeout_ms);
+
+    Target endpoint = Crack(url);
+    Target current = endpoint;
+    for (int redirects = 0;; ++redirects) {
+      HttpAnswer answer;
+      std::wstring location;
+      RunOne(current, header_block, body, answer, location);
+      if (!IsFollowedRedirect(answer.status) || location.empty()) return answer;
+      std::string next = Narrow(Resolve(current, location));
+      if (redirects == settings_.max_redirects) {
+        throw HttpError("EHTTPRedirectError", "Redirecionamentos demais: mais de " +
+                                                  std::to_string(settings_.max_redirects) +
+                                                  " seguidos, o último para " + next);
+      }
+      Target to = Crack(next, /*redirect=*/true);
+      CheckRedirect(endpoint.origin, current.origin, to.origin, next);
+      current = to;
+    }
+  }
+
+  void Abort() override { Cancel(Cut::kAborted); }
+
+ private:
+  enum class Cut { kNone, kAborted, kDeadline };
+
+  struct Target {
+    std::string url;
+    UrlOrigin origin;
+    std::wstring host;
+    std::wstring path;  // path and query; "/" at least
+    INTERNET_PORT port = 0;
+    bool https = false;
+  };
+
+  static HttpError Aborted() {
+    return HttpError(kHttpAbortedType, "Envio interrompido: parada solicitada");
+  }
+
+  static Target Crack(const std::string& url, bool redirect = false) {
+    auto invalid = [&] {
+      return redirect ? HttpError("EHTTPRedirectError", "Redirecionamento recusado para " + url)
+                      : HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
+    };
     std::wstring wurl = Widen(url);
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     if (!::WinHttpCrackUrl(wurl.c_str(), static_cast<DWORD>(wurl.size()), 0, &parts)) {
+      if (redirect) throw invalid();
       FailLast("WinHttpCrackUrl");
     }
-    if (parts.dwHostNameLength == 0) {
-      throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
+    if (parts.dwHostNameLength == 0) throw invalid();
+    Target t;
+    t.url = url;
+    t.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    t.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    t.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (t.path.empty()) t.path = L"/";
+    t.port = parts.nPort;
+    t.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    t.origin.scheme = AsciiLowerCopy(Narrow(std::wstring(parts.lpszScheme, parts.dwSchemeLength)));
+    t.origin.host = AsciiLowerCopy(Narrow(t.host));
+    return t;
+  }
+
+  // A Location header made absolute against the URL that answered it.
+  static std::wstring Resolve(const Target& base, const std::wstring& location) {
+    if (location.find(L"://") != std::wstring::npos) return location;
+    std::wstring scheme = Widen(base.origin.scheme);
+    if (location.rfind(L"//", 0) == 0) return scheme + L":" + location;
+    std::wstring authority = scheme + L"://" + base.host;
+    bool default_port = base.port == (base.https ? 443 : 80);
+    if (!default_port) authority += L":" + std::to_wstring(base.port);
+    if (!location.empty() && location[0] == L'/') return authority + location;
+    std::wstring dir = base.path.substr(0, base.path.find_first_of(L"?#"));
+    dir = dir.substr(0, dir.find_last_of(L'/') + 1);
+    if (!location.empty() && location[0] == L'?') {
+      return authority + base.path.substr(0, base.path.find_first_of(L"?#")) + location;
     }
-    std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-    std::wstring target(parts.lpszUrlPath, parts.dwUrlPathLength);
-    target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    if (target.empty()) target = L"/";
+    return authority + dir + location;
+  }
 
-    InternetHandle connection(::WinHttpConnect(session_.get(), host.c_str(), parts.nPort, 0));
+  // Closes the request in flight from another thread; the blocked call on
+  // the request's own thread then fails at once.
+  void Cancel(Cut why) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (why == Cut::kAborted) abort_requested_ = true;
+    if (cut_ == Cut::kNone) cut_ = why;
+    if (in_flight_ != nullptr) {
+      ::WinHttpCloseHandle(in_flight_);
+      in_flight_ = nullptr;
+    }
+  }
+
+  static void CALLBACK OnDeadline(void* self, BOOLEAN) {
+    static_cast<WinHttpClient*>(self)->Cancel(Cut::kDeadline);
+  }
+
+  // The overall deadline of one Post; destroying it waits for a callback
+  // already running.
+  class DeadlineTimer {
+   public:
+    DeadlineTimer(WinHttpClient* client, int32_t ms) {
+      if (!::CreateTimerQueueTimer(&timer_, client->timers_.get(), OnDeadline, client,
+                                   static_cast<DWORD>(ms), 0, WT_EXECUTEONLYONCE)) {
+        FailLast("CreateTimerQueueTimer");
+      }
+    }
+    ~DeadlineTimer() { ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE); }
+    DeadlineTimer(const DeadlineTimer&) = delete;
+    DeadlineTimer& operator=(const DeadlineTimer&) = delete;
+
+   private:
+    HANDLE timer_ = nullptr;
+  };
+
+  // After a failed call: a request closed by Abort or the deadline reports
+  // that, not the error the closing caused.
+  [[noreturn]] void FailCall(const char* what) {
+    DWORD code = ::GetLastError();
+    Cut cut;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      cut = cut_;
+    }
+    if (cut == Cut::kAborted) throw Aborted();
+    if (cut == Cut::kDeadline) throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
+    Fail(what, code);
+  }
+
+  // One request of the chain: the final answer, or a redirect's Location.
+  void RunOne(const Target& t, const std::wstring& header_block, const std::string& body,
+              HttpAnswer& answer, std::wstring& location) {
+    InternetHandle connection(::WinHttpConnect(session_.get(), t.host.c_str(), t.port, 0));
     if (!connection) FailLast("WinHttpConnect");
-    InternetHandle request(::WinHttpOpenRequest(connection.get(), L"POST", target.c_str(), nullptr,
-                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                https ? WINHTTP_FLAG_SECURE : 0));
-    if (!request) FailLast("WinHttpOpenRequest");
-    HINTERNET r = request.get();
-    // A sixth redirect fails the request; and, as WinHTTP does by default,
-    // one from https to http is refused, so the token never leaves in
-    // clear text.
-    SetDword(r, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS,
-             static_cast<DWORD>(settings_.max_redirects), "WinHttpSetOption(redirecionamentos)");
-    SetDword(r, WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP,
-             "WinHttpSetOption(politica de redirecionamento)");
+    HINTERNET r = ::WinHttpOpenRequest(connection.get(), L"POST", t.path.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       t.https ? WINHTTP_FLAG_SECURE : 0);
+    if (r == nullptr) FailLast("WinHttpOpenRequest");
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (cut_ != Cut::kNone) {
+        ::WinHttpCloseHandle(r);
+        if (cut_ == Cut::kAborted) throw Aborted();
+        throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
+      }
+      in_flight_ = r;
+    }
+    struct Release {
+      WinHttpClient* c;
+      HINTERNET h;
+      ~Release() {
+        std::lock_guard<std::mutex> lock(c->mu_);
+        if (c->in_flight_ == h) {
+          c->in_flight_ = nullptr;
+          ::WinHttpCloseHandle(h);
+        }
+      }
+    } release{this, r};
 
-    std::wstring header_block;
-    for (const HttpHeader& h : headers) header_block += Widen(h.name + ": " + h.value + "\r\n");
+    // Redirects are followed by hand (Post): WinHTTP's own would turn a
+    // 301, 302 or 303 into a GET and follow one to any host.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!::WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never))) {
+      FailCall("WinHttpSetOption(politica de redirecionamento)");
+    }
     if (!::WinHttpSendRequest(r, header_block.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : header_block.c_str(),
                               static_cast<DWORD>(header_block.size()),
                               const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
                               static_cast<DWORD>(body.size()), 0)) {
-      FailLast("WinHttpSendRequest");
+      FailCall("WinHttpSendRequest");
     }
-    if (!::WinHttpReceiveResponse(r, nullptr)) FailLast("WinHttpReceiveResponse");
+    if (!::WinHttpReceiveResponse(r, nullptr)) FailCall("WinHttpReceiveResponse");
 
-    HttpAnswer answer;
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-      FailLast("WinHttpQueryHeaders");
+      FailCall("WinHttpQueryHeaders");
     }
     answer.status = static_cast<int32_t>(status);
+    if (IsFollowedRedirect(answer.status)) {
+      location = QueryHeader(r, WINHTTP_QUERY_LOCATION);
+      if (!location.empty()) return;
+    }
     answer.content_encoding = Narrow(QueryHeader(r, WINHTTP_QUERY_CONTENT_ENCODING));
+    answer.retry_after = Narrow(QueryHeader(r, WINHTTP_QUERY_RETRY_AFTER));
     answer.body = ReadBody(r);
-    return answer;
   }
 
- private:
   std::string ReadBody(HINTERNET r) {
     std::string body;
     std::vector<char> buf(64 * 1024);
     for (;;) {
       DWORD got = 0;
       if (!::WinHttpReadData(r, buf.data(), static_cast<DWORD>(buf.size()), &got)) {
-        FailLast("WinHttpReadData");
+        FailCall("WinHttpReadData");
       }
       if (got == 0) return body;
       if (body.size() + got > settings_.max_answer_bytes) {
@@ -210,8 +358,18 @@ class WinHttpClient : public HttpClient {
     }
   }
 
+  struct TimerQueueDeleter {
+    // Waits for callbacks still running, so none outlives the client.
+    void operator()(HANDLE q) const { ::DeleteTimerQueueEx(q, INVALID_HANDLE_VALUE); }
+  };
+
   HttpClientSettings settings_;
   InternetHandle session_;
+  std::unique_ptr<void, TimerQueueDeleter> timers_;
+  std::mutex mu_;
+  HINTERNET in_flight_ = nullptr;  // guarded by mu_; closed by whoever ends it
+  bool abort_requested_ = false;   // guarded by mu_
+  Cut cut_ = Cut::kNone;           // guarded by mu_: why in_flight_ was closed
 };
 
 }  // namespace
