@@ -39,7 +39,7 @@ void WINAPI HandlerTrampoline(DWORD control) {
 
 std::atomic<ServiceCtrlHandlerFn> g_console_handler{nullptr};
 
-BOOL WINAPI ConsoleCtrlTrampoline(DWORD event) {
+BOOL WINAPI ConsoleCtrlTrampoline(DWORD) {
   ServiceCtrlHandlerFn fn = g_console_handler.load();
   if (fn == nullptr) return FALSE;
   fn(kServiceControlStop);
