@@ -14,7 +14,9 @@
 //                              "location": a Location header, "" for none;
 //                              "path": only requests to this exact path get
 //                              the answer, the others the normal one, "" for
-//                              all; "retry_after": a Retry-After header).
+//                              all; "retry_after": a Retry-After header;
+//                              "drip_ms": one byte of body every N ms, without
+//                              end; off unless given in this /_mode).
 //                              Every /_mode ends the requests held so far.
 //   GET of any other path      200 with an HTML page, as a web server would
 //   GET or POST /_requests     JSON array of what was received
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
       if (!location.empty()) mode.headers.emplace_back("Location", location);
       if (!retry_after.empty()) mode.headers.emplace_back("Retry-After", retry_after);
       if (d.HasMember("path") && d["path"].IsString()) mode_path = d["path"].GetString();
+      // Left out, it is off again: a drip must not outlive its test.
+      mode.drip_interval_ms = d.HasMember("drip_ms") && d["drip_ms"].IsInt() ? d["drip_ms"].GetInt() : 0;
       if (d.HasMember("never") && d["never"].IsBool()) {
         mode.action = d["never"].GetBool() ? PortalAnswer::kNeverAnswer : PortalAnswer::kRespond;
       }
