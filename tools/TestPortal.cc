@@ -177,11 +177,16 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
     for (const auto& [k, v] : answer.headers) res.set_header(k.c_str(), v);
     if (answer.drip_interval_ms != 0) {
       int ms = answer.drip_interval_ms;
-      res.set_chunked_content_provider(answer.content_type, [this, ms](size_t, httplib::DataSink& sink) {
+      int generation;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        generation = held_generation_;
+      }
+      // Ends, like a held request, with ReleaseHeld or the portal.
+      res.set_chunked_content_provider(answer.content_type, [this, ms, generation](size_t, httplib::DataSink& sink) {
         std::unique_lock<std::mutex> lock(mu_);
-        if (stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; })) {
-          return false;
-        }
+        auto released = [&] { return stopping_ || held_generation_ != generation; };
+        if (stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), released)) return false;
         lock.unlock();
         return sink.write("x", 1);
       });

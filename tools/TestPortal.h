@@ -48,7 +48,7 @@ struct PortalAnswer {
   // chunks, so its size is not known before it arrives.
   size_t streamed_bytes = 0;
   // When not 0, sends the status and headers at once, then one "x" of body
-  // every this many milliseconds, without end: each read gets a byte.
+  // every this many milliseconds until ReleaseHeld: each read gets a byte.
   int drip_interval_ms = 0;
 
   static PortalAnswer Status(int status, std::string body, std::string content_type = "application/json");
@@ -89,8 +89,9 @@ class TestPortal {
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
-  // Ends every request held by kNeverAnswer (with a 503 nobody waits for),
-  // so a test that is done with a hang frees the server's threads.
+  // Ends every request held by kNeverAnswer (with a 503 nobody waits for)
+  // and every drip, so a test that is done with them frees the server's
+  // threads.
   void ReleaseHeld();
 
  private:

@@ -8,7 +8,10 @@
 
 #include <chrono>
 #include <memory>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -100,65 +103,126 @@ std::wstring QueryHeader(HINTERNET request, DWORD which) {
   return value;
 }
 
-class WinHttpClient : public HttpClient {
- public:
-  explicit WinHttpClient(const HttpClientSettings& settings) : settings_(settings) {
-    // Trust comes from the system's certificate store only: Windows has no
-    // per-request trust file, and the agent needs none.
-    if (!settings_.ca_file.empty()) {
-      throw HttpError("EHTTPClientError",
-                      "Arquivo de certificados próprio não é suportado no Windows: "
-                      "instale a autoridade no repositório do sistema");
+enum class Cut { kNone, kAborted, kDeadline };
+
+HttpError Aborted() { return HttpError(kHttpAbortedType, "Envio interrompido: parada solicitada"); }
+HttpError PastDeadline() {
+  return HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
+}
+
+struct Target {
+  std::string url;
+  UrlOrigin origin;
+  std::wstring host;
+  std::wstring path;  // path and query; "/" at least
+  INTERNET_PORT port = 0;
+  bool https = false;
+};
+
+Target Crack(const std::string& url, bool redirect = false) {
+  auto invalid = [&] {
+    return redirect ? HttpError("EHTTPRedirectError", "Redirecionamento recusado para " + url)
+                    : HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
+  };
+  std::wstring wurl = Widen(url);
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(wurl.c_str(), static_cast<DWORD>(wurl.size()), 0, &parts)) {
+    if (redirect) throw invalid();
+    FailLast("WinHttpCrackUrl");
+  }
+  if (parts.dwHostNameLength == 0) throw invalid();
+  Target t;
+  t.url = url;
+  t.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  t.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  t.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (t.path.empty()) t.path = L"/";
+  t.port = parts.nPort;
+  t.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  t.origin.scheme = AsciiLowerCopy(Narrow(std::wstring(parts.lpszScheme, parts.dwSchemeLength)));
+  t.origin.host = AsciiLowerCopy(Narrow(t.host));
+  return t;
+}
+
+// A Location header made absolute against the URL that answered it.
+std::wstring Resolve(const Target& base, const std::wstring& location) {
+  if (location.find(L"://") != std::wstring::npos) return location;
+  std::wstring scheme = Widen(base.origin.scheme);
+  if (location.rfind(L"//", 0) == 0) return scheme + L":" + location;
+  std::wstring authority = scheme + L"://" + base.host;
+  bool default_port = base.port == (base.https ? 443 : 80);
+  if (!default_port) authority += L":" + std::to_wstring(base.port);
+  std::wstring path = base.path.substr(0, base.path.find_first_of(L"?#"));
+  if (!location.empty() && location[0] == L'/') return authority + location;
+  if (!location.empty() && location[0] == L'?') return authority + path + location;
+  return authority + path.substr(0, path.find_last_of(L'/') + 1) + location;
+}
+
+using SharedInternet = std::shared_ptr<void>;
+
+// One Post, run on a thread of its own. A blocked synchronous WinHTTP call
+// cannot be relied on to return when its handle is closed from another
+// thread (Wine's does not), so a stop or the overall deadline leaves the
+// job behind: it owns all it uses and ends on its own time-outs.
+struct Job {
+  HttpClientSettings settings;
+  SharedInternet session;
+  std::string url;
+  std::wstring header_block;
+  std::string body;
+
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;               // guarded by mu
+  Cut cut = Cut::kNone;            // guarded by mu: why the job was given up
+  HINTERNET in_flight = nullptr;   // guarded by mu; closed by whoever ends it
+  HttpAnswer answer;
+  std::exception_ptr error;
+
+  void Cancel(Cut why) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (cut == Cut::kNone) cut = why;
+      // Real WinHTTP fails the blocked call at once; where it does not, the
+      // job is abandoned all the same.
+      if (in_flight != nullptr) {
+        ::WinHttpCloseHandle(in_flight);
+        in_flight = nullptr;
+      }
     }
-    session_.reset(::WinHttpOpen(Widen(settings_.user_agent).c_str(),
-                                 WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session_) FailLast("WinHttpOpen");
-    HINTERNET s = session_.get();
-    if (!::WinHttpSetTimeouts(s, settings_.resolve_timeout_ms, settings_.connect_timeout_ms,
-                              settings_.send_timeout_ms, settings_.receive_timeout_ms)) {
-      FailLast("WinHttpSetTimeouts");
-    }
-    // The wait for the answer's headers has a limit of its own (90 s by
-    // default); it is the receive time-out here too. Older systems lack
-    // the option, and the receive time-out still bounds each read there.
-    DWORD header_wait = static_cast<DWORD>(settings_.receive_timeout_ms);
-    ::WinHttpSetOption(s, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &header_wait,
-                       sizeof(header_wait));
-    SetDword(s, WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2,
-             "WinHttpSetOption(TLS 1.2)");
-    timers_.reset(::CreateTimerQueue());
-    if (!timers_) FailLast("CreateTimerQueue");
+    cv.notify_all();
   }
 
-  ~WinHttpClient() override { timers_.reset(); }
-
-  HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
-                  const std::string& body) override {
-    if (!StartsWithIgnoreCase(url, "https://") && !StartsWithIgnoreCase(url, "http://")) {
-      throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
-    }
-    std::wstring header_block;
-    for (const HttpHeader& h : headers) header_block += Widen(h.name + ": " + h.value + "\r\n");
+  // After a failed call: a request closed by Cancel reports that, not the
+  // error the closing caused.
+  [[noreturn]] void FailCall(const char* what) {
+    DWORD code = ::GetLastError();
+    Cut why;
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (abort_requested_) throw Aborted();
-      cut_ = Cut::kNone;
+      std::lock_guard<std::mutex> lock(mu);
+      why = cut;
     }
-    // WinHTTP has no limit for a whole request: a timer closes it.
-    DeadlineTimer deadline(this, settings_.overall_timeout_ms);
+    if (why == Cut::kAborted) throw Aborted();
+    if (why == Cut::kDeadline) throw PastDeadline();
+    Fail(what, code);
+  }
 
+  void Run() {
     Target endpoint = Crack(url);
     Target current = endpoint;
     for (int redirects = 0;; ++redirects) {
-      HttpAnswer answer;
       std::wstring location;
-      RunOne(current, header_block, body, answer, location);
-      if (!IsFollowedRedirect(answer.status) || location.empty()) return answer;
+      RunOne(current, location);
+      if (!IsFollowedRedirect(answer.status) || location.empty()) return;
       std::string next = Narrow(Resolve(current, location));
-      if (redirects == settings_.max_redirects) {
+      if (redirects == settings.max_redirects) {
         throw HttpError("EHTTPRedirectError", "Redirecionamentos demais: mais de " +
-                                                  std::to_string(settings_.max_redirects) +
+                                                  std::to_string(settings.max_redirects) +
                                                   " seguidos, o último para " + next);
       }
       Target to = Crack(next, /*redirect=*/true);
@@ -167,151 +231,38 @@ class WinHttpClient : public HttpClient {
     }
   }
 
-  void Abort() override { Cancel(Cut::kAborted); }
-
- private:
-  enum class Cut { kNone, kAborted, kDeadline };
-
-  struct Target {
-    std::string url;
-    UrlOrigin origin;
-    std::wstring host;
-    std::wstring path;  // path and query; "/" at least
-    INTERNET_PORT port = 0;
-    bool https = false;
-  };
-
-  static HttpError Aborted() {
-    return HttpError(kHttpAbortedType, "Envio interrompido: parada solicitada");
-  }
-
-  static Target Crack(const std::string& url, bool redirect = false) {
-    auto invalid = [&] {
-      return redirect ? HttpError("EHTTPRedirectError", "Redirecionamento recusado para " + url)
-                      : HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
-    };
-    std::wstring wurl = Widen(url);
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!::WinHttpCrackUrl(wurl.c_str(), static_cast<DWORD>(wurl.size()), 0, &parts)) {
-      if (redirect) throw invalid();
-      FailLast("WinHttpCrackUrl");
-    }
-    if (parts.dwHostNameLength == 0) throw invalid();
-    Target t;
-    t.url = url;
-    t.host.assign(parts.lpszHostName, parts.dwHostNameLength);
-    t.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
-    t.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    if (t.path.empty()) t.path = L"/";
-    t.port = parts.nPort;
-    t.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    t.origin.scheme = AsciiLowerCopy(Narrow(std::wstring(parts.lpszScheme, parts.dwSchemeLength)));
-    t.origin.host = AsciiLowerCopy(Narrow(t.host));
-    return t;
-  }
-
-  // A Location header made absolute against the URL that answered it.
-  static std::wstring Resolve(const Target& base, const std::wstring& location) {
-    if (location.find(L"://") != std::wstring::npos) return location;
-    std::wstring scheme = Widen(base.origin.scheme);
-    if (location.rfind(L"//", 0) == 0) return scheme + L":" + location;
-    std::wstring authority = scheme + L"://" + base.host;
-    bool default_port = base.port == (base.https ? 443 : 80);
-    if (!default_port) authority += L":" + std::to_wstring(base.port);
-    if (!location.empty() && location[0] == L'/') return authority + location;
-    std::wstring dir = base.path.substr(0, base.path.find_first_of(L"?#"));
-    dir = dir.substr(0, dir.find_last_of(L'/') + 1);
-    if (!location.empty() && location[0] == L'?') {
-      return authority + base.path.substr(0, base.path.find_first_of(L"?#")) + location;
-    }
-    return authority + dir + location;
-  }
-
-  // Closes the request in flight from another thread; the blocked call on
-  // the request's own thread then fails at once.
-  void Cancel(Cut why) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (why == Cut::kAborted) abort_requested_ = true;
-    if (cut_ == Cut::kNone) cut_ = why;
-    if (in_flight_ != nullptr) {
-      ::WinHttpCloseHandle(in_flight_);
-      in_flight_ = nullptr;
-    }
-  }
-
-  static void CALLBACK OnDeadline(void* self, BOOLEAN) {
-    static_cast<WinHttpClient*>(self)->Cancel(Cut::kDeadline);
-  }
-
-  // The overall deadline of one Post; destroying it waits for a callback
-  // already running.
-  class DeadlineTimer {
-   public:
-    DeadlineTimer(WinHttpClient* client, int32_t ms) {
-      if (!::CreateTimerQueueTimer(&timer_, client->timers_.get(), OnDeadline, client,
-                                   static_cast<DWORD>(ms), 0, WT_EXECUTEONLYONCE)) {
-        FailLast("CreateTimerQueueTimer");
-      }
-    }
-    ~DeadlineTimer() { ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE); }
-    DeadlineTimer(const DeadlineTimer&) = delete;
-    DeadlineTimer& operator=(const DeadlineTimer&) = delete;
-
-   private:
-    HANDLE timer_ = nullptr;
-  };
-
-  // After a failed call: a request closed by Abort or the deadline reports
-  // that, not the error the closing caused.
-  [[noreturn]] void FailCall(const char* what) {
-    DWORD code = ::GetLastError();
-    Cut cut;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      cut = cut_;
-    }
-    if (cut == Cut::kAborted) throw Aborted();
-    if (cut == Cut::kDeadline) throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
-    Fail(what, code);
-  }
-
   // One request of the chain: the final answer, or a redirect's Location.
-  void RunOne(const Target& t, const std::wstring& header_block, const std::string& body,
-              HttpAnswer& answer, std::wstring& location) {
-    InternetHandle connection(::WinHttpConnect(session_.get(), t.host.c_str(), t.port, 0));
+  void RunOne(const Target& t, std::wstring& location) {
+    answer = HttpAnswer{};
+    InternetHandle connection(::WinHttpConnect(session.get(), t.host.c_str(), t.port, 0));
     if (!connection) FailLast("WinHttpConnect");
     HINTERNET r = ::WinHttpOpenRequest(connection.get(), L"POST", t.path.c_str(), nullptr,
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                        t.https ? WINHTTP_FLAG_SECURE : 0);
     if (r == nullptr) FailLast("WinHttpOpenRequest");
     {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (cut_ != Cut::kNone) {
+      std::lock_guard<std::mutex> lock(mu);
+      if (cut != Cut::kNone) {
         ::WinHttpCloseHandle(r);
-        if (cut_ == Cut::kAborted) throw Aborted();
-        throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
+        if (cut == Cut::kAborted) throw Aborted();
+        throw PastDeadline();
       }
-      in_flight_ = r;
+      in_flight = r;
     }
     struct Release {
-      WinHttpClient* c;
+      Job* job;
       HINTERNET h;
       ~Release() {
-        std::lock_guard<std::mutex> lock(c->mu_);
-        if (c->in_flight_ == h) {
-          c->in_flight_ = nullptr;
+        std::lock_guard<std::mutex> lock(job->mu);
+        if (job->in_flight == h) {
+          job->in_flight = nullptr;
           ::WinHttpCloseHandle(h);
         }
       }
     } release{this, r};
 
-    // Redirects are followed by hand (Post): WinHTTP's own would turn a
-    // 301, 302 or 303 into a GET and follow one to any host.
+    // Redirects are followed by hand (Run): WinHTTP's own would turn a 301,
+    // 302 or 303 into a GET and follow one to any host.
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     if (!::WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never))) {
       FailCall("WinHttpSetOption(politica de redirecionamento)");
@@ -341,35 +292,110 @@ class WinHttpClient : public HttpClient {
   }
 
   std::string ReadBody(HINTERNET r) {
-    std::string body;
+    std::string out;
     std::vector<char> buf(64 * 1024);
     for (;;) {
       DWORD got = 0;
       if (!::WinHttpReadData(r, buf.data(), static_cast<DWORD>(buf.size()), &got)) {
         FailCall("WinHttpReadData");
       }
-      if (got == 0) return body;
-      if (body.size() + got > settings_.max_answer_bytes) {
+      if (got == 0) return out;
+      if (out.size() + got > settings.max_answer_bytes) {
         throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
-                                                   std::to_string(settings_.max_answer_bytes) +
+                                                   std::to_string(settings.max_answer_bytes) +
                                                    " bytes");
       }
-      body.append(buf.data(), got);
+      out.append(buf.data(), got);
     }
   }
+};
 
-  struct TimerQueueDeleter {
-    // Waits for callbacks still running, so none outlives the client.
-    void operator()(HANDLE q) const { ::DeleteTimerQueueEx(q, INVALID_HANDLE_VALUE); }
-  };
+class WinHttpClient : public HttpClient {
+ public:
+  explicit WinHttpClient(const HttpClientSettings& settings) : settings_(settings) {
+    // Trust comes from the system's certificate store only: Windows has no
+    // per-request trust file, and the agent needs none.
+    if (!settings_.ca_file.empty()) {
+      throw HttpError("EHTTPClientError",
+                      "Arquivo de certificados próprio não é suportado no Windows: "
+                      "instale a autoridade no repositório do sistema");
+    }
+    HINTERNET s = ::WinHttpOpen(Widen(settings_.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (s == nullptr) FailLast("WinHttpOpen");
+    session_ = SharedInternet(s, InternetCloser());
+    if (!::WinHttpSetTimeouts(s, settings_.resolve_timeout_ms, settings_.connect_timeout_ms,
+                              settings_.send_timeout_ms, settings_.receive_timeout_ms)) {
+      FailLast("WinHttpSetTimeouts");
+    }
+    // The wait for the answer's headers has a limit of its own (90 s by
+    // default); it is the receive time-out here too. Older systems lack
+    // the option, and the receive time-out still bounds each read there.
+    DWORD header_wait = static_cast<DWORD>(settings_.receive_timeout_ms);
+    ::WinHttpSetOption(s, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &header_wait,
+                       sizeof(header_wait));
+    SetDword(s, WINHTTP_OPTION_SECURE_PROTOCOLS, WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2,
+             "WinHttpSetOption(TLS 1.2)");
+  }
 
+  HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
+                  const std::string& body) override {
+    if (!StartsWithIgnoreCase(url, "https://") && !StartsWithIgnoreCase(url, "http://")) {
+      throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
+    }
+    auto job = std::make_shared<Job>();
+    job->settings = settings_;
+    job->session = session_;
+    job->url = url;
+    for (const HttpHeader& h : headers) job->header_block += Widen(h.name + ": " + h.value + "\r\n");
+    job->body = body;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (abort_requested_) throw Aborted();
+      current_ = job;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.overall_timeout_ms);
+    std::thread([job] {
+      try {
+        job->Run();
+      } catch (...) {
+        job->error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(job->mu);
+        job->done = true;
+      }
+      job->cv.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(job->mu);
+    job->cv.wait_until(lock, deadline, [&] { return job->done || job->cut == Cut::kAborted; });
+    if (!job->done) {
+      bool aborted = job->cut == Cut::kAborted;
+      lock.unlock();
+      if (!aborted) job->Cancel(Cut::kDeadline);
+      throw aborted ? Aborted() : PastDeadline();
+    }
+    if (job->error) std::rethrow_exception(job->error);
+    return std::move(job->answer);
+  }
+
+  void Abort() override {
+    std::shared_ptr<Job> job;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      abort_requested_ = true;
+      job = current_.lock();
+    }
+    if (job) job->Cancel(Cut::kAborted);
+  }
+
+ private:
   HttpClientSettings settings_;
-  InternetHandle session_;
-  std::unique_ptr<void, TimerQueueDeleter> timers_;
+  SharedInternet session_;  // shared with jobs that may outlive the client
   std::mutex mu_;
-  HINTERNET in_flight_ = nullptr;  // guarded by mu_; closed by whoever ends it
-  bool abort_requested_ = false;   // guarded by mu_
-  Cut cut_ = Cut::kNone;           // guarded by mu_: why in_flight_ was closed
+  bool abort_requested_ = false;  // guarded by mu_
+  std::weak_ptr<Job> current_;    // guarded by mu_
 };
 
 }  // namespace
