@@ -79,15 +79,11 @@ int64_t LerDataHttp(const std::string& v) {
   for (int i = 0; i < 12; ++i) {
     if (mes == std::string(kMeses[i])) mes_n = i + 1;
   }
-  if (mes_n < 0 || dia < 1 || dia > 31 || h > 23 || m > 59 || s > 60) return -1;
-  // Days from the civil date (proleptic Gregorian), without the time zone
-  // games of mktime.
-  int y = ano - (mes_n <= 2);
-  int era = (y >= 0 ? y : y - 399) / 400;
-  int yoe = y - era * 400;
-  int doy = (153 * (mes_n + (mes_n > 2 ? -3 : 9)) + 2) / 5 + dia - 1;
-  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  int64_t dias = static_cast<int64_t>(era) * 146097 + doe - 719468;
+  if (mes_n < 0 || h > 23 || m > 59 || s > 60) return -1;
+  std::chrono::year_month_day data{std::chrono::year{ano}, std::chrono::month{static_cast<unsigned>(mes_n)},
+                                   std::chrono::day{static_cast<unsigned>(dia < 0 ? 0 : dia)}};
+  if (!data.ok()) return -1;
+  int64_t dias = std::chrono::sys_days(data).time_since_epoch().count();
   return dias * 86400 + h * 3600 + m * 60 + s;
 }
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <optional>
-#include <utility>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include "collect/NFeValidator.h"
 #include "common/Text.h"
