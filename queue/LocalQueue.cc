@@ -37,6 +37,12 @@ constexpr const char* kCreateTable =
 constexpr const char* kCreateIndex =
     "CREATE INDEX IF NOT EXISTS idx_sync_pendente ON sync_xml(status_envio, tentativas)";
 
+// The sending order (below) read straight from an index, so that listing
+// 100 rows does not sort every pending document, text and all. Added to
+// older files on their first open.
+constexpr const char* kCreateIndexOrdem =
+    "CREATE INDEX IF NOT EXISTS idx_sync_ordem_envio ON sync_xml(status_envio, last_try_at)";
+
 constexpr const char* kSelect =
     "SELECT xml_hash, status_envio FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
 
@@ -49,12 +55,13 @@ constexpr const char* kUpdate =
     "status_envio = 'pendente', tentativas = 0,     "
     "updated_at = CURRENT_TIMESTAMP WHERE cnpj = :cnpj AND chave_unica = :chave";
 
-// Never tried first, then the least recently tried: rows that keep failing
-// must not stay first in line. With no failures this is oldest first.
+// Never tried first (NULL sorts first), then the least recently tried:
+// rows that keep failing must not stay first in line. With no failures this
+// is oldest first.
 constexpr const char* kListar =
     "SELECT id, cnpj, chave_unica, xml, xml_hash, tentativas, ultimo_erro FROM sync_xml "
     "WHERE sincronizado = 0 AND status_envio = 'pendente' "
-    "ORDER BY last_try_at IS NOT NULL, last_try_at ASC, id ASC LIMIT 100";
+    "ORDER BY last_try_at ASC, id ASC LIMIT 100";
 
 constexpr const char* kEnviado =
     "UPDATE sync_xml SET sincronizado = 1, status_envio = 'enviado',     "
@@ -175,6 +182,7 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   }
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
+  FConn.Exec(kCreateIndexOrdem);
 
   FSelect = FConn.Prepare(kSelect);
   FInsert = FConn.Prepare(kInsert);

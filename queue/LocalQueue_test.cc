@@ -155,6 +155,17 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
                   "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0", "last_try_at|DATETIME|0||0"));
   EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente')"),
             "status_envio,tentativas");
+  EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_ordem_envio')"),
+            "status_envio,last_try_at");
+  // The pending list is read in index order, never sorted whole.
+  std::string plano;
+  TSqliteStatement explain = c.Prepare(
+      "EXPLAIN QUERY PLAN SELECT id, cnpj, chave_unica, xml, xml_hash, tentativas, ultimo_erro "
+      "FROM sync_xml WHERE sincronizado = 0 AND status_envio = 'pendente' "
+      "ORDER BY last_try_at ASC, id ASC LIMIT 100");
+  while (explain.Step()) plano += explain.ColumnText(3) + "\n";
+  EXPECT_NE(plano.find("idx_sync_ordem_envio"), std::string::npos) << plano;
+  EXPECT_EQ(plano.find("TEMP B-TREE"), std::string::npos) << plano;
   EXPECT_EQ(Scalar(c,
                    "SELECT group_concat(ii.name, ',') FROM pragma_index_list('sync_xml') il, "
                    "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),

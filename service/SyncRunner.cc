@@ -80,8 +80,10 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
       try {
         FQueue->MarcarEnviado(item);
       } catch (...) {
-        // Delivered all the same: remembered, so it is not posted again.
+        // Delivered all the same: remembered (without its text), so it is
+        // not posted again.
         FEntreguesSemMarca.push_back(item);
+        FEntreguesSemMarca.back().XML.clear();
         throw;
       }
       ++sent;
