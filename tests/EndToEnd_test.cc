@@ -411,6 +411,29 @@ TEST(EndToEndTest, AnEchoedTokenReachesNoFile) {
   }
 }
 
+TEST(EndToEndTest, CtrlCDuringAHangingSendEndsConsoleModeAtOnce) {
+  TestPortal portal;
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  portal.SetAnswer(hang);
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.WriteIni();
+  std::string k = Key(13);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !portal.Requests().empty(); }, 20s)) << agent.err();
+  auto start = std::chrono::steady_clock::now();
+  child->Signal(SIGINT);
+  EXPECT_EQ(child->Wait(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  portal.ReleaseHeld();
+  EXPECT_EQ(agent.Count("Parada solicitada: 1 documentos ficam para o proximo ciclo."), 1);
+  Row row = ReadQueue(agent.queue_path())[k];
+  EXPECT_EQ(row.status, "pendente");
+  EXPECT_EQ(row.tentativas, 0);
+}
+
 TEST(EndToEndTest, InvalidConfigurationIsLoggedEveryCycle) {
   Agent agent;
   agent.endpoint = "http://127.0.0.1:9/api";
