@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -611,6 +616,54 @@ TEST_F(SenderFixture, ADripFedAnswerEndsAtTheOverallDeadline) {
   EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deTentarDepois);
   EXPECT_GE(elapsed, std::chrono::milliseconds(2400));
   EXPECT_LT(elapsed, std::chrono::seconds(8));
+}
+
+// A listener whose accept queue is full: the kernel drops further SYNs, so
+// a connection attempt hangs as towards a host that is down.
+class BlackHole {
+ public:
+  BlackHole() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int i = 0; i < 3; ++i) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ~BlackHole() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(listener_);
+  }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
+TEST_F(SenderFixture, InterruptionCutsAConnectionAttemptShort) {
+  BlackHole hole;
+  auto sender = MakeSender();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sender->Interromper();
+  });
+  auto start = std::chrono::steady_clock::now();
+  TEnvioResult r = Send(*sender, hole.BaseUrl());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deInterrompido) << r.MensagemErro;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1800));
 }
 
 TEST_F(SenderFixture, InterruptionCutsTheSendShortAndRefusesLaterOnes) {

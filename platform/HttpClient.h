@@ -72,9 +72,10 @@ class HttpClient {
   virtual HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
                           const std::string& body) = 0;
 
-  // Callable from any thread: ends the request in flight within about a
-  // second, and fails every later one at once, with HttpError of type
-  // kHttpAbortedType. Used when the service is asked to stop.
+  // Callable from any thread: ends the request in flight at once (its
+  // connection attempt included), and fails every later one, with
+  // HttpError of type kHttpAbortedType. Used when the service is asked to
+  // stop.
   virtual void Abort() = 0;
 };
 

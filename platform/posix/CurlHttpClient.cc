@@ -56,6 +56,10 @@ struct SlistDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+struct MultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
 bool StartsWithIgnoreCase(const std::string& s, std::string_view prefix) {
@@ -129,6 +133,11 @@ class CurlHttpClient : public HttpClient {
  public:
   explicit CurlHttpClient(const HttpClientSettings& settings) : settings_(settings) {
     GlobalInit();
+    // The transfer runs in a multi handle only so that Abort can wake its
+    // wait at once (curl_multi_wakeup); the multi handle also keeps the
+    // connections for reuse.
+    multi_.reset(curl_multi_init());
+    if (!multi_) throw HttpError("EHTTPClientError", "Falha ao criar o cliente HTTP");
     handle_.reset(curl_easy_init());
     if (!handle_) throw HttpError("EHTTPClientError", "Falha ao criar o cliente HTTP");
     CURL* h = handle_.get();
@@ -196,7 +205,10 @@ class CurlHttpClient : public HttpClient {
     }
   }
 
-  void Abort() override { abort_requested_ = true; }
+  void Abort() override {
+    abort_requested_ = true;
+    curl_multi_wakeup(multi_.get());  // callable from any thread
+  }
 
  private:
   static HttpError Aborted() {
@@ -220,10 +232,43 @@ class CurlHttpClient : public HttpClient {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-    CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = Run();
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
     if (rc != CURLE_OK) Fail(rc);
+  }
+
+  // curl_easy_perform, on the multi handle: the same transfer, but a wait
+  // that Abort can end.
+  CURLcode Run() {
+    CURLM* m = multi_.get();
+    CURL* h = handle_.get();
+    if (curl_multi_add_handle(m, h) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode rc = CURLE_OK;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(m, &running) != CURLM_OK) {
+        rc = CURLE_FAILED_INIT;
+        break;
+      }
+      bool finished = false;
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(m, &left)) {
+        if (msg->msg == CURLMSG_DONE) {
+          rc = msg->data.result;
+          finished = true;
+        }
+      }
+      if (finished || running == 0) break;
+      if (abort_requested_) {
+        transfer_.aborted = true;
+        rc = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      curl_multi_poll(m, nullptr, 0, 1000, nullptr);
+    }
+    curl_multi_remove_handle(m, h);
+    return rc;
   }
 
   HttpAnswer Answer(int32_t status) {
@@ -295,6 +340,7 @@ class CurlHttpClient : public HttpClient {
   }
 
   HttpClientSettings settings_;
+  MultiHandle multi_;  // before the easy handle: it is cleaned up after it
   CurlHandle handle_;
   Transfer transfer_;
   std::atomic<bool> abort_requested_{false};
