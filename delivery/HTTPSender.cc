@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <cstdio>
 #include <exception>
 #include <stdexcept>
 
@@ -60,7 +61,70 @@ std::string TypeName(const std::exception& e) {
   return "Exception";
 }
 
+constexpr int32_t kMaxAguardarSegundos = 3600;
+
+// Seconds since the epoch of an IMF-fixdate ("Sun, 06 Nov 1994 08:49:37
+// GMT"), the form servers send; -1 otherwise.
+int64_t LerDataHttp(const std::string& v) {
+  static const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char dia_semana[4] = {}, mes[4] = {}, zona[4] = {};
+  int dia = 0, ano = 0, h = 0, m = 0, s = 0, lidos = 0;
+  if (std::sscanf(v.c_str(), "%3s, %d %3s %d %d:%d:%d %3s%n", dia_semana, &dia, mes, &ano, &h, &m,
+                  &s, zona, &lidos) != 8 ||
+      static_cast<size_t>(lidos) != v.size() || std::string(zona) != "GMT") {
+    return -1;
+  }
+  int mes_n = -1;
+  for (int i = 0; i < 12; ++i) {
+    if (mes == std::string(kMeses[i])) mes_n = i + 1;
+  }
+  if (mes_n < 0 || h > 23 || m > 59 || s > 60) return -1;
+  std::chrono::year_month_day data{std::chrono::year{ano}, std::chrono::month{static_cast<unsigned>(mes_n)},
+                                   std::chrono::day{static_cast<unsigned>(dia < 0 ? 0 : dia)}};
+  if (!data.ok()) return -1;
+  int64_t dias = std::chrono::sys_days(data).time_since_epoch().count();
+  return dias * 86400 + h * 3600 + m * 60 + s;
+}
+
 }  // namespace
+
+bool IsFalhaTransitoria(int32_t HTTPCode) {
+  return HTTPCode == 0 || HTTPCode == 401 || HTTPCode == 403 || HTTPCode == 408 ||
+         HTTPCode == 429 || (HTTPCode >= 500 && HTTPCode <= 599);
+}
+
+bool IsPortalIndisponivel(int32_t HTTPCode) {
+  return HTTPCode == 0 || HTTPCode == 401 || HTTPCode == 403 || HTTPCode == 408 ||
+         HTTPCode == 429 || HTTPCode == 502 || HTTPCode == 503 || HTTPCode == 504;
+}
+
+int32_t LerRetryAfter(const std::string& valor, std::chrono::system_clock::time_point agora) {
+  std::string v = TrimControlCopy(valor);
+  if (v.empty()) return 0;
+  int64_t segundos = -1;
+  if (v.find_first_not_of("0123456789") == std::string::npos) {
+    segundos = v.size() > 9 ? kMaxAguardarSegundos : std::stoll(v);
+  } else {
+    int64_t quando = LerDataHttp(v);
+    if (quando < 0) return 0;
+    segundos = quando - std::chrono::duration_cast<std::chrono::seconds>(agora.time_since_epoch()).count();
+  }
+  if (segundos < 0) return 0;
+  return static_cast<int32_t>(segundos > kMaxAguardarSegundos ? kMaxAguardarSegundos : segundos);
+}
+
+std::string OcultarToken(std::string texto, const std::string& token) {
+  if (token.empty()) return texto;
+  std::string escapado = JsonString(token);
+  escapado = escapado.substr(1, escapado.size() - 2);
+  for (const std::string& forma : {token, escapado}) {
+    for (size_t pos = texto.find(forma); pos != std::string::npos; pos = texto.find(forma, pos + 3)) {
+      texto.replace(pos, forma.size(), "***");
+    }
+  }
+  return texto;
+}
 
 std::string MontarURL(std::string_view EndpointAPI) {
   size_t end = EndpointAPI.find_last_not_of('/');
@@ -148,19 +212,49 @@ THTTPSender::THTTPSender(std::unique_ptr<HttpClient> AClient, Process* AProcess)
 
 THTTPSender::~THTTPSender() = default;
 
+void THTTPSender::Interromper() { FClient->Abort(); }
+
 TEnvioResult THTTPSender::Enviar(const std::string& ChaveUnica, const std::string& XML) {
+  TSincConfig cfg = GConfigManager != nullptr ? GConfigManager->Config() : TSincConfig{};
+  bool sem_resposta = false;
+  TEnvioResult result = EnviarCom(cfg, ChaveUnica, XML, sem_resposta);
+  // Some portals echo the request in their error answers; the token must
+  // reach neither the log nor the queue file.
+  result.MensagemErro = OcultarToken(std::move(result.MensagemErro), cfg.TokenEmpresa);
+  if (result.Sucesso) {
+    result.Desfecho = TDesfechoEnvio::deEntregue;
+  } else if (result.Desfecho != TDesfechoEnvio::deInterrompido) {
+    // A failure with no answer is the network's or the portal's.
+    bool transitoria = sem_resposta || IsFalhaTransitoria(result.HTTPCode);
+    result.Desfecho = transitoria ? TDesfechoEnvio::deTentarDepois : TDesfechoEnvio::deRecusado;
+    result.PortalIndisponivel = sem_resposta || IsPortalIndisponivel(result.HTTPCode);
+  }
+  return result;
+}
+
+TEnvioResult THTTPSender::EnviarCom(const TSincConfig& cfg, const std::string& ChaveUnica,
+                                    const std::string& XML, bool& sem_resposta) {
   TEnvioResult result;
   std::string url;
   try {
-    TSincConfig cfg = GConfigManager != nullptr ? GConfigManager->Config() : TSincConfig{};
     url = MontarURL(cfg.EndpointAPI);
     std::string body = MontarCorpo(
-        {cfg.CNPJ, cfg.TokenEmpresa, ChaveUnica, XML, cfg.DBType, process_->GetEnv("COMPUTERNAME")});
+        {cfg.CNPJ, cfg.TokenEmpresa, ChaveUnica, XML, cfg.DBType, process_->ComputerName()});
     std::vector<HttpHeader> headers = {{"Content-Type", "application/json; charset=utf-8"},
                                        {"Accept", "application/json"}};
 
-    HttpAnswer answer = FClient->Post(url, headers, body);
+    HttpAnswer answer;
+    try {
+      answer = FClient->Post(url, headers, body);
+    } catch (const HttpError& e) {
+      sem_resposta = true;
+      if (e.type_name() == kHttpAbortedType) result.Desfecho = TDesfechoEnvio::deInterrompido;
+      throw;
+    }
     result.HTTPCode = answer.status;
+    if (answer.status == 429 || answer.status == 503) {
+      result.AguardarSegundos = LerRetryAfter(answer.retry_after, std::chrono::system_clock::now());
+    }
     std::string text = RequireUtf8(DecodeContent(answer.content_encoding, answer.body, kMaxAnswerBytes));
 
     if (answer.status != 200 && answer.status != 201) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delivery/HTTPSender.h"
@@ -22,13 +23,15 @@ namespace {
 using testing::ConfigScope;
 
 struct SeenRequest {
+  std::string method;
   std::string path;
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
 };
 
 constexpr const char* kNormalMode =
-    R"({"status":200,"body":"{\"status\":\"recebido\"}","never":false,"location":""})";
+    R"({"status":200,"body":"{\"status\":\"recebido\"}","never":false,"location":"","path":"",)"
+    R"("retry_after":""})";
 
 class OutsidePortalTest : public ::testing::Test {
  protected:
@@ -59,6 +62,7 @@ class OutsidePortalTest : public ::testing::Test {
     }
     for (const auto& r : d.GetArray()) {
       SeenRequest seen;
+      seen.method = r["method"].GetString();
       seen.path = r["path"].GetString();
       seen.body.assign(r["body"].GetString(), r["body"].GetStringLength());
       for (const auto& h : r["headers"].GetObject()) {
@@ -182,6 +186,74 @@ TEST_F(OutsidePortalTest, FollowsAtMostFiveRedirects) {
   EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
   // The first request and five redirects; the sixth is not followed.
   EXPECT_EQ(Requests().size(), before + 6);
+}
+
+TEST_F(OutsidePortalTest, EveryFollowedRedirectRepeatsThePostWithItsBody) {
+  auto sender = MakeSender();
+  for (int code : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(code);
+    // Only the old address redirects; a GET of the new one would get the
+    // portal's HTML page with 200.
+    SetMode(R"({"status":)" + std::to_string(code) +
+            R"(,"body":"","location":"/v2/xml/receber","path":"/api/xml/receber"})");
+    size_t before = Requests().size();
+    TEnvioResult r = Send(*sender, base_ + "/api", "<NFe>" + std::to_string(code) + "</NFe>");
+    EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+    std::vector<SeenRequest> reqs = Requests();
+    ASSERT_EQ(reqs.size(), before + 2);
+    EXPECT_EQ(reqs[before].path, "/api/xml/receber");
+    EXPECT_EQ(reqs[before + 1].method, "POST");
+    EXPECT_EQ(reqs[before + 1].path, "/v2/xml/receber");
+    EXPECT_EQ(reqs[before + 1].body, reqs[before].body);
+  }
+}
+
+TEST_F(OutsidePortalTest, ARedirectToAnotherHostIsNotFollowed) {
+  auto sender = MakeSender();
+  std::string port = base_.substr(base_.rfind(':') + 1);
+  std::string elsewhere = "http://localhost:" + port + "/v2/xml/receber";
+  SetMode(R"({"status":308,"body":"","location":")" + elsewhere + R"(","path":"/api/xml/receber"})");
+  size_t before = Requests().size();
+  TEnvioResult r = Send(*sender, base_ + "/api");
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.HTTPCode, 0);
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deTentarDepois);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
+  EXPECT_NE(r.MensagemErro.find(elsewhere), std::string::npos) << r.MensagemErro;
+  EXPECT_EQ(Requests().size(), before + 1);  // neither document nor token went there
+}
+
+TEST_F(OutsidePortalTest, AStopCutsAHangingSendShort) {
+  auto sender = MakeSender();
+  SetMode(R"({"never":true})");
+  auto start = std::chrono::steady_clock::now();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sender->Interromper();
+  });
+  TEnvioResult r = Send(*sender, base_);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deInterrompido) << r.MensagemErro;
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPAborted") << r.MensagemErro;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1800));
+  SetMode(kNormalMode);
+  EXPECT_EQ(Send(*sender, base_).Desfecho, TDesfechoEnvio::deInterrompido);
+}
+
+TEST_F(OutsidePortalTest, ADripFedAnswerEndsAtTheOverallDeadline) {
+  HttpClientSettings s;
+  s.receive_timeout_ms = 1000;
+  s.overall_timeout_ms = 2500;
+  THTTPSender sender(HttpClient::Create(s), &process_);
+  SetMode(R"({"drip_ms":100})");
+  auto start = std::chrono::steady_clock::now();
+  TEnvioResult r = Send(sender, base_);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPTimeout") << r.MensagemErro;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(2400));
+  EXPECT_LT(elapsed, std::chrono::seconds(8));
 }
 
 }  // namespace

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <thread>
 
 #include "common/Text.h"
 #include "testsupport/Fakes.h"
@@ -117,6 +123,65 @@ TEST(HTTPSenderTest, DeeplyNestedJsonDoesNotOverflowTheStack) {
   EXPECT_THROW(LerStatus(std::string(depth, '[') + std::string(depth, ']')), std::exception);
 }
 
+TEST(HTTPSenderTest, FailureClassesOfStatusCodes) {
+  // {code, transient (not counted), the portal as a whole is down}
+  struct Case {
+    int code;
+    bool transitoria;
+    bool indisponivel;
+  } cases[] = {
+      {0, true, true},      {401, true, true},    {403, true, true},   {408, true, true},
+      {429, true, true},    {502, true, true},    {503, true, true},   {504, true, true},
+      {500, true, false},   {501, true, false},   {599, true, false},  {200, false, false},
+      {301, false, false},  {400, false, false},  {404, false, false}, {409, false, false},
+      {413, false, false},  {422, false, false},  {499, false, false}, {600, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsFalhaTransitoria(c.code), c.transitoria) << c.code;
+    EXPECT_EQ(IsPortalIndisponivel(c.code), c.indisponivel) << c.code;
+  }
+}
+
+TEST(HTTPSenderTest, RetryAfterInSecondsOrAsADateAtMostAnHour) {
+  // 2026-05-20 14:05:09 UTC
+  auto agora = std::chrono::system_clock::time_point(std::chrono::seconds(1779285909));
+  struct Case {
+    const char* valor;
+    int32_t segundos;
+  } cases[] = {
+      {"120", 120},
+      {" 5 ", 5},
+      {"0", 0},
+      {"3600", 3600},
+      {"7200", 3600},
+      {"99999999999999", 3600},
+      {"Wed, 20 May 2026 14:05:39 GMT", 30},
+      {"Wed, 20 May 2026 16:05:09 GMT", 3600},
+      {"Wed, 20 May 2026 14:00:00 GMT", 0},  // already past
+      {"Wed, 20 May 2026 14:05:39 BRT", 0},
+      {"-5", 0},
+      {"1.5", 0},
+      {"amanha", 0},
+      {"", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LerRetryAfter(c.valor, agora), c.segundos) << c.valor;
+}
+
+TEST(HTTPSenderTest, TokenIsHiddenAsWrittenAndAsEscaped) {
+  struct Case {
+    const char* texto;
+    const char* token;
+    const char* esperado;
+  } cases[] = {
+      {R"(HTTP 422: {"token":"tok-123","x":"tok-123"})", "tok-123", R"(HTTP 422: {"token":"***","x":"***"})"},
+      {R"({"token":"a\/b"} e a/b)", "a/b", R"({"token":"***"} e ***)"},
+      {"tok-tok-tok", "tok", "***-***-***"},
+      {"sem token aqui", "tok-123", "sem token aqui"},
+      {"nada a esconder", "", "nada a esconder"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OcultarToken(c.texto, c.token), c.esperado) << c.texto;
+}
+
 // ---- over loopback sockets ------------------------------------------------
 
 TSincConfig PortalConfig(const std::string& endpoint) {
@@ -132,9 +197,11 @@ TSincConfig PortalConfig(const std::string& endpoint) {
 // waits `receive_ms` for answers.
 class SenderFixture : public ::testing::Test {
  protected:
-  std::unique_ptr<THTTPSender> MakeSender(const TestPortal* tls_portal = nullptr, int32_t receive_ms = 30000) {
+  std::unique_ptr<THTTPSender> MakeSender(const TestPortal* tls_portal = nullptr, int32_t receive_ms = 30000,
+                                          int32_t overall_ms = 120000) {
     HttpClientSettings s;
     s.receive_timeout_ms = receive_ms;
+    s.overall_timeout_ms = overall_ms;
     if (tls_portal != nullptr) s.ca_file = dir_.Write("ca.pem", tls_portal->CertificatePem());
     return std::make_unique<THTTPSender>(HttpClient::Create(s), &process_);
   }
@@ -429,6 +496,199 @@ TEST_F(SenderFixture, NeverRedirectsFromHttpsToHttp) {
   EXPECT_EQ(r.HTTPCode, 0);
   EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
   EXPECT_TRUE(plain.Requests().empty());  // the token never left over plain HTTP
+}
+
+TEST_F(SenderFixture, EveryFollowedRedirectRepeatsThePostWithItsBody) {
+  TestPortal portal;
+  int code = 0;
+  portal.SetHandler([&](const RecordedRequest& req) {
+    // A GET of the new address would also get 200 (an HTML page), so only
+    // the requests seen below tell a delivery from a lookalike.
+    if (req.path == "/api/xml/receber") return PortalAnswer::RedirectTo("/v2/xml/receber", code);
+    return testing::DefaultPortalAnswer(req);
+  });
+  auto sender = MakeSender();
+  for (int c : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(c);
+    code = c;
+    portal.ClearRequests();
+    TEnvioResult r = Send(*sender, portal.BaseUrl() + "/api", "K", "<NFe>" + std::to_string(c) + "</NFe>");
+    EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+    EXPECT_EQ(r.Status, "recebido");
+    auto reqs = portal.Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[1].method, "POST");
+    EXPECT_EQ(reqs[1].path, "/v2/xml/receber");
+    EXPECT_EQ(reqs[1].body, reqs[0].body);
+    EXPECT_EQ(reqs[1].Header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_NE(reqs[1].body.find("<\\/NFe>"), std::string::npos);
+  }
+}
+
+TEST_F(SenderFixture, RedirectsStayOnTheEndpointsHost) {
+  TestPortal secure(PortalTls::kTls);
+  TestPortal plain;
+  auto sender = MakeSender(&secure);
+
+  // http to https on the same host is followed.
+  plain.SetAnswer(PortalAnswer::RedirectTo(secure.BaseUrl() + "/xml/receber", 301));
+  TEnvioResult r = Send(*sender, plain.BaseUrl());
+  EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
+  ASSERT_EQ(secure.Requests().size(), 1u);
+  EXPECT_EQ(secure.Requests()[0].method, "POST");
+
+  // Another host (localhost is not 127.0.0.1 by name) gets neither the
+  // document nor the token; the send can be retried once the operator
+  // fixes the endpoint.
+  secure.ClearRequests();
+  for (int code : {307, 308, 301}) {
+    SCOPED_TRACE(code);
+    std::string elsewhere = "https://localhost:" + std::to_string(secure.port()) + "/xml/receber";
+    plain.SetAnswer(PortalAnswer::RedirectTo(elsewhere, code));
+    r = Send(*sender, plain.BaseUrl());
+    EXPECT_FALSE(r.Sucesso);
+    EXPECT_EQ(r.HTTPCode, 0);
+    EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPRedirectError") << r.MensagemErro;
+    EXPECT_NE(r.MensagemErro.find(elsewhere), std::string::npos) << r.MensagemErro;
+    EXPECT_NE(r.MensagemErro.find("endpoint_contador"), std::string::npos) << r.MensagemErro;
+    EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deTentarDepois);
+    EXPECT_TRUE(secure.Requests().empty());
+  }
+}
+
+TEST_F(SenderFixture, OutcomeTellsRetryFromRejection) {
+  TestPortal portal;
+  auto sender = MakeSender(nullptr, 1000);
+  PortalAnswer retry503 = PortalAnswer::Status(503, "manutencao", "text/plain");
+  retry503.headers.emplace_back("Retry-After", "120");
+  PortalAnswer retry500 = PortalAnswer::Status(500, "erro", "text/plain");
+  retry500.headers.emplace_back("Retry-After", "120");
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  struct Case {
+    const char* name;
+    PortalAnswer answer;
+    TDesfechoEnvio desfecho;
+    bool indisponivel;
+    int32_t aguardar;
+  } cases[] = {
+      {"200", PortalAnswer(), TDesfechoEnvio::deEntregue, false, 0},
+      {"422", PortalAnswer::Status(422, "recusado"), TDesfechoEnvio::deRecusado, false, 0},
+      {"200 with an array", PortalAnswer::Status(200, "[1]"), TDesfechoEnvio::deRecusado, false, 0},
+      {"500", retry500, TDesfechoEnvio::deTentarDepois, false, 0},
+      {"503 with Retry-After", retry503, TDesfechoEnvio::deTentarDepois, true, 120},
+      {"401", PortalAnswer::Status(401, "token"), TDesfechoEnvio::deTentarDepois, true, 0},
+      {"no answer", hang, TDesfechoEnvio::deTentarDepois, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    portal.SetAnswer(c.answer);
+    TEnvioResult r = Send(*sender, portal.BaseUrl());
+    EXPECT_EQ(r.Desfecho, c.desfecho) << r.MensagemErro;
+    EXPECT_EQ(r.PortalIndisponivel, c.indisponivel);
+    EXPECT_EQ(r.AguardarSegundos, c.aguardar);
+  }
+  portal.ReleaseHeld();
+}
+
+TEST_F(SenderFixture, AnEchoedTokenIsHidden) {
+  TestPortal portal;
+  portal.SetHandler([](const RecordedRequest& req) { return PortalAnswer::Status(422, req.body); });
+  auto sender = MakeSender();
+  TEnvioResult r = Send(*sender, portal.BaseUrl());
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.MensagemErro.find("token-abc"), std::string::npos) << r.MensagemErro;
+  EXPECT_NE(r.MensagemErro.find(R"("token":"***")"), std::string::npos) << r.MensagemErro;
+  EXPECT_NE(r.MensagemErro.find(R"("cnpj":"12345678000199")"), std::string::npos);  // the rest is whole
+}
+
+TEST_F(SenderFixture, ADripFedAnswerEndsAtTheOverallDeadline) {
+  TestPortal portal;
+  PortalAnswer drip = PortalAnswer::Status(200, "", "text/plain");
+  drip.drip_interval_ms = 100;  // every read gets a byte well within its time-out
+  portal.SetAnswer(drip);
+  auto sender = MakeSender(nullptr, 1000, 2500);
+  auto start = std::chrono::steady_clock::now();
+  TEnvioResult r = Send(*sender, portal.BaseUrl());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPTimeout") << r.MensagemErro;
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deTentarDepois);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(2400));
+  EXPECT_LT(elapsed, std::chrono::seconds(8));
+}
+
+// A listener whose accept queue is full: the kernel drops further SYNs, so
+// a connection attempt hangs as towards a host that is down.
+class BlackHole {
+ public:
+  BlackHole() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int i = 0; i < 3; ++i) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ~BlackHole() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(listener_);
+  }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
+TEST_F(SenderFixture, InterruptionCutsAConnectionAttemptShort) {
+  BlackHole hole;
+  auto sender = MakeSender();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sender->Interromper();
+  });
+  auto start = std::chrono::steady_clock::now();
+  TEnvioResult r = Send(*sender, hole.BaseUrl());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deInterrompido) << r.MensagemErro;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1800));
+}
+
+TEST_F(SenderFixture, InterruptionCutsTheSendShortAndRefusesLaterOnes) {
+  TestPortal portal;
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  portal.SetAnswer(hang);
+  auto sender = MakeSender();
+  auto start = std::chrono::steady_clock::now();
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sender->Interromper();
+  });
+  TEnvioResult r = Send(*sender, portal.BaseUrl());
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_FALSE(r.Sucesso);
+  EXPECT_EQ(r.Desfecho, TDesfechoEnvio::deInterrompido);
+  EXPECT_EQ(ClassOf(r.MensagemErro), "EHTTPAborted") << r.MensagemErro;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1800));
+
+  portal.SetHandler(testing::DefaultPortalAnswer);
+  size_t seen = portal.Requests().size();
+  EXPECT_EQ(Send(*sender, portal.BaseUrl()).Desfecho, TDesfechoEnvio::deInterrompido);
+  EXPECT_EQ(portal.Requests().size(), seen);  // nothing left the client
 }
 
 TEST_F(SenderFixture, CookiesAndTheConnectionCarryOverBetweenSends) {

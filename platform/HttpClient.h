@@ -20,6 +20,9 @@ struct HttpClientSettings {
   int32_t send_timeout_ms = 60000;
   // Longest wait for the first byte of the answer and between its bytes.
   int32_t receive_timeout_ms = 30000;
+  // Longest a whole request may take, redirects included, however steadily
+  // the server drips its answer.
+  int32_t overall_timeout_ms = 120000;
   int32_t max_redirects = 5;
   std::string user_agent = "OrvaneLumacor/1.0";
   // Answers larger than this fail instead of exhausting memory.
@@ -38,6 +41,7 @@ struct HttpAnswer {
   int32_t status = 0;
   std::string body;              // bytes as received, still encoded
   std::string content_encoding;  // the header's value; empty when absent
+  std::string retry_after;       // the Retry-After header's value; empty when absent
 };
 
 // No answer could be obtained. type_name() says what kind of failure it was
@@ -62,11 +66,36 @@ class HttpClient {
 
   // POSTs `body` to `url` ("http://" or "https://" only) with `headers` in
   // the given order, after the client's own (Host, User-Agent, length).
-  // Follows redirects and returns the final answer; raises HttpError when
-  // none comes. Not thread-safe: one request at a time.
+  // Follows redirects (see CheckRedirect), repeating the same POST with the
+  // same body, and returns the final answer; raises HttpError when none
+  // comes. Not thread-safe: one request at a time.
   virtual HttpAnswer Post(const std::string& url, const std::vector<HttpHeader>& headers,
                           const std::string& body) = 0;
+
+  // Callable from any thread: ends the request in flight at once (its
+  // connection attempt included), and fails every later one, with
+  // HttpError of type kHttpAbortedType. Used when the service is asked to
+  // stop.
+  virtual void Abort() = 0;
 };
+
+inline constexpr const char* kHttpAbortedType = "EHTTPAborted";
+
+// Status codes after which the client repeats the POST at the Location.
+bool IsFollowedRedirect(int32_t status);
+
+// The parts of a URL that decide whether a redirect may be followed.
+struct UrlOrigin {
+  std::string scheme;  // lower case
+  std::string host;    // lower case, without the port
+};
+
+// Raises HttpError (EHTTPRedirectError) unless a redirect to `to` may be
+// followed: the request started at `endpoint` and is now at `from`. The
+// document and the token stay on the endpoint's host (a move from http to
+// https there included), and never go back from https to http.
+void CheckRedirect(const UrlOrigin& endpoint, const UrlOrigin& from, const UrlOrigin& to,
+                   const std::string& location);
 
 }  // namespace lumacor
 

@@ -15,6 +15,9 @@ class Process {
   virtual std::string ExecutablePath() = 0;
   // Value of an environment variable; empty when unset.
   virtual std::string GetEnv(const std::string& name) = 0;
+  // The name the portal sees as "hostname": COMPUTERNAME, which Windows
+  // always sets; a platform without it supplies its host name instead.
+  virtual std::string ComputerName() { return GetEnv("COMPUTERNAME"); }
 };
 
 // Folder of a path: up to, not including, its last "\" or "/". A path

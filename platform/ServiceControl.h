@@ -65,6 +65,13 @@ class ServiceControl {
   // platform can tell that a step failed.
   virtual void RemoveService(const std::string& service_name, uint32_t pause_ms) = 0;
 
+  // Console mode: has `handler` called with kServiceControlStop, on a
+  // thread of the platform's, when the process is asked to end (SIGTERM or
+  // SIGINT; Ctrl+C or the console closing), until UnwatchConsoleStop. Call
+  // before the process starts threads of its own.
+  virtual void WatchConsoleStop(ServiceCtrlHandlerFn handler) = 0;
+  virtual void UnwatchConsoleStop() = 0;
+
   // Writes a line to the console, when the process has one.
   virtual void ConsoleWriteLine(const std::string& text) = 0;
   // Reports an error that ended the program (stderr, or a message box).

@@ -5,6 +5,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 
 namespace lumacor {
@@ -19,6 +21,13 @@ class StopEvent {
 
   void Set();
   bool IsSet();
+
+  // Has `fn` run on the signalling thread when the event is set, or at once
+  // here when it already is, until Unsubscribe. `fn` must be quick and must
+  // not call back into this event. Lets a stop cut short a blocking call.
+  int Subscribe(std::function<void()> fn);
+  // After it returns the listener neither runs nor will run.
+  void Unsubscribe(int id);
   // Waits up to `timeout_ms` milliseconds; tells a time-out from a signal.
   WaitResult Wait(uint32_t timeout_ms);
 
@@ -26,6 +35,8 @@ class StopEvent {
   std::mutex mu_;
   std::condition_variable cv_;
   bool signaled_ = false;
+  int next_id_ = 0;
+  std::map<int, std::function<void()>> listeners_;
 };
 
 }  // namespace lumacor

@@ -1,8 +1,10 @@
 #include "queue/LocalQueue.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
-#include <unordered_set>
+#include <unordered_map>
+#include <utility>
 
 #include "collect/NFeValidator.h"
 #include "common/Text.h"
@@ -35,6 +37,12 @@ constexpr const char* kCreateTable =
 constexpr const char* kCreateIndex =
     "CREATE INDEX IF NOT EXISTS idx_sync_pendente ON sync_xml(status_envio, tentativas)";
 
+// The sending order (below) read straight from an index, so that listing
+// 100 rows does not sort every pending document, text and all. Added to
+// older files on their first open.
+constexpr const char* kCreateIndexOrdem =
+    "CREATE INDEX IF NOT EXISTS idx_sync_ordem_envio ON sync_xml(status_envio, last_try_at)";
+
 constexpr const char* kSelect =
     "SELECT xml_hash, status_envio FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
 
@@ -50,12 +58,13 @@ constexpr const char* kUpdate =
     "status_envio = 'pendente', tentativas = 0,     "
     "updated_at = CURRENT_TIMESTAMP WHERE cnpj = :cnpj AND chave_unica = :chave";
 
-// Fewest attempts first: rows that keep failing transiently must not take
-// every one of the 100 slots. With no failures this is oldest first.
+// Never tried first (NULL sorts first), then the least recently tried:
+// rows that keep failing must not stay first in line. With no failures this
+// is oldest first.
 constexpr const char* kListar =
     "SELECT id, cnpj, chave_unica, xml, xml_hash, tentativas, ultimo_erro FROM sync_xml "
     "WHERE sincronizado = 0 AND status_envio = 'pendente' "
-    "ORDER BY tentativas ASC, id ASC LIMIT 100";
+    "ORDER BY last_try_at ASC, id ASC LIMIT 100";
 
 constexpr const char* kEnviado =
     "UPDATE sync_xml SET sincronizado = 1, status_envio = 'enviado',     "
@@ -69,9 +78,10 @@ constexpr const char* kErro =
     "THEN 'falha_definitiva' ELSE 'pendente' END "
     "WHERE cnpj = :cnpj AND chave_unica = :chave";
 
-// A transient failure is counted like any other but never ends retries.
+// A transient failure is recorded but not counted: an outage must not use
+// up the attempts that only rejections may end.
 constexpr const char* kErroTransitorio =
-    "UPDATE sync_xml SET tentativas   = tentativas + 1,     ultimo_erro  = :erro,     "
+    "UPDATE sync_xml SET ultimo_erro  = :erro,     "
     "last_try_at  = CURRENT_TIMESTAMP,     updated_at   = CURRENT_TIMESTAMP,     "
     "status_envio = 'pendente' "
     "WHERE cnpj = :cnpj AND chave_unica = :chave";
@@ -117,12 +127,11 @@ bool MantemCopiaAutorizada(std::string_view guardado, std::string_view novo) {
   return TNFeValidator::GetPrioridadeFila(guardado) == TNFeValidator::GetPrioridadeFila(novo);
 }
 
-// The batch in application order: by identifier (ASCII case ignored), a
-// document before the event or voiding with its identifier, and of equal
-// identifiers only the last, which is the text the row would end with
-// anyway. Applying each of them in turn would rewrite the row twice per
-// batch and re-queue it at every cycle.
-std::vector<const TXmlRow*> OrdemDeAplicacao(const TXmlRowArray& itens) {
+// The batch in application order: by identifier (ASCII case ignored), and
+// within one identifier a document before the event or voiding that shares
+// it and, of equal priority, a weaker copy before an authorised one. Each
+// item comes with its place ({0, 0} where it was not needed).
+std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXmlRowArray& itens) {
   std::vector<const TXmlRow*> ordem;
   ordem.reserve(itens.size());
   for (const TXmlRow& item : itens) ordem.push_back(&item);
@@ -130,38 +139,60 @@ std::vector<const TXmlRow*> OrdemDeAplicacao(const TXmlRowArray& itens) {
     return CompareIgnoreAsciiCase(a->ChaveUnica, b->ChaveUnica) < 0;
   });
 
+  std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> resultado;
+  resultado.reserve(ordem.size());
   // The priority only matters inside a run of equal identifiers; the
   // classifier is run only there.
   for (auto run = ordem.begin(); run != ordem.end();) {
     auto end = std::find_if(run + 1, ordem.end(), [&](const TXmlRow* r) {
       return CompareIgnoreAsciiCase(r->ChaveUnica, (*run)->ChaveUnica) != 0;
     });
-    if (end - run > 1) {
-      std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> prioridades;
-      for (auto it = run; it != end; ++it) prioridades.emplace_back(OrdemDe((*it)->XML), *it);
-      std::stable_sort(prioridades.begin(), prioridades.end(),
-                       [](const auto& a, const auto& b) { return a.first < b.first; });
-      for (size_t i = 0; i < prioridades.size(); ++i) run[i] = prioridades[i].second;
+    size_t inicio = resultado.size();
+    for (auto it = run; it != end; ++it) {
+      resultado.emplace_back(end - run > 1 ? OrdemDe((*it)->XML) : OrdemDoTexto{0, 0}, *it);
     }
+    std::stable_sort(resultado.begin() + static_cast<std::ptrdiff_t>(inicio), resultado.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     run = end;
   }
+  return resultado;
+}
 
-  // The row key compares identifiers exactly, so only exact equals collapse.
-  std::vector<const TXmlRow*> ultimos;
-  ultimos.reserve(ordem.size());
-  std::unordered_set<std::string_view> vistos;
-  for (auto it = ordem.rbegin(); it != ordem.rend(); ++it) {
-    if (vistos.insert((*it)->ChaveUnica).second) ultimos.push_back(*it);
+// The texts of each identifier in the order they are to reach the portal,
+// one per priority: of several texts with one identifier and one priority
+// only the last in application order counts, as it is the one the row
+// would end with. The row key compares identifiers exactly, so only exact
+// equals share a sequence.
+std::vector<std::vector<const TXmlRow*>> SequenciasDeEntrega(const TXmlRowArray& itens) {
+  std::vector<std::vector<const TXmlRow*>> sequencias;
+  std::unordered_map<std::string_view, size_t> posicao;
+  std::unordered_map<std::string_view, int> ultima_prioridade;
+  for (const auto& [ordem, item] : OrdemDeAplicacao(itens)) {
+    int prioridade = ordem.prioridade;
+    auto [it, novo] = posicao.emplace(item->ChaveUnica, sequencias.size());
+    if (novo) {
+      sequencias.push_back({item});
+    } else if (ultima_prioridade[item->ChaveUnica] == prioridade) {
+      sequencias[it->second].back() = item;
+    } else {
+      sequencias[it->second].push_back(item);
+    }
+    ultima_prioridade[item->ChaveUnica] = prioridade;
   }
-  std::reverse(ultimos.begin(), ultimos.end());
-  return ultimos;
+  return sequencias;
 }
 
 }  // namespace
 
-bool IsFalhaTransitoria(int32_t HTTPCode) {
-  return HTTPCode == 0 || HTTPCode == 401 || HTTPCode == 403 || HTTPCode == 408 ||
-         HTTPCode == 429 || (HTTPCode >= 500 && HTTPCode <= 599);
+int ProximoTexto(const std::vector<std::string>& Hashes, const std::string* HashGravado,
+                 const std::string* StatusGravado) {
+  if (HashGravado == nullptr) return 0;
+  auto it = std::find(Hashes.begin(), Hashes.end(), *HashGravado);
+  if (it == Hashes.end()) return 0;  // a text the portal has not had: start over
+  int i = static_cast<int>(it - Hashes.begin());
+  if (i + 1 == static_cast<int>(Hashes.size())) return -1;  // already the last
+  bool concluido = *StatusGravado == "enviado" || *StatusGravado == "falha_definitiva";
+  return concluido ? i + 1 : -1;  // the next one once this one is done
 }
 
 TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
@@ -182,6 +213,7 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   }
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
+  FConn.Exec(kCreateIndexOrdem);
 
   FSelect = FConn.Prepare(kSelect);
   FSelectXml = FConn.Prepare(kSelectXml);
@@ -196,27 +228,31 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FRollback = FConn.Prepare("ROLLBACK");
 }
 
+std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(std::string_view CNPJ,
+                                                                        std::string_view ChaveUnica) {
+  TSqliteStatement::Run run(FSelect);
+  FSelect.BindText(":cnpj", CNPJ);
+  FSelect.BindText(":chave", ChaveUnica);
+  if (!FSelect.Step()) return std::nullopt;
+  return std::make_pair(FSelect.ColumnText(0), FSelect.ColumnText(1));
+}
+
+std::optional<std::string> TLocalQueue::LerXml(std::string_view CNPJ, std::string_view ChaveUnica) {
+  TSqliteStatement::Run run(FSelectXml);
+  FSelectXml.BindText(":cnpj", CNPJ);
+  FSelectXml.BindText(":chave", ChaveUnica);
+  if (!FSelectXml.Step()) return std::nullopt;
+  return FSelectXml.ColumnText(0);
+}
+
 bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
                             std::string_view XML, std::string_view Hash) {
-  bool found = false;
-  bool sameHash = false;
-  bool enviado = false;
-  {
-    TSqliteStatement::Run run(FSelect);
-    FSelect.BindText(":cnpj", CNPJ);
-    FSelect.BindText(":chave", ChaveUnica);
-    if (FSelect.Step()) {
-      found = true;
-      sameHash = FSelect.ColumnText(0) == Hash;
-      enviado = FSelect.ColumnText(1) == "enviado";
-    }
-  }
-  if (found && sameHash) return !enviado;
+  std::optional<std::pair<std::string, std::string>> gravado = LerEstado(CNPJ, ChaveUnica);
+  bool found = gravado.has_value();
+  if (found && gravado->first == Hash) return gravado->second != "enviado";
   if (found && TNFeValidator::GetForcaCopia(XML) != TNFeValidator::kCopiaAutorizada) {
-    TSqliteStatement::Run run(FSelectXml);
-    FSelectXml.BindText(":cnpj", CNPJ);
-    FSelectXml.BindText(":chave", ChaveUnica);
-    if (FSelectXml.Step() && MantemCopiaAutorizada(FSelectXml.ColumnText(0), XML)) return !enviado;
+    std::optional<std::string> xml = LerXml(CNPJ, ChaveUnica);
+    if (xml && MantemCopiaAutorizada(*xml, XML)) return gravado->second != "enviado";
   }
 
   TSqliteStatement& write = found ? FUpdate : FInsert;
@@ -230,14 +266,33 @@ bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
 }
 
 void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ) {
-  std::vector<const TXmlRow*> ordem = OrdemDeAplicacao(AItens);
+  std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
   {
     TSqliteStatement::Run run(FBegin);
     FBegin.Step();
   }
   try {
-    for (const TXmlRow* item : ordem) {
-      UpsertXML(CNPJ, item->ChaveUnica, item->XML, THashService::SHA256(item->XML));
+    for (const auto& seq : sequencias) {
+      if (seq.size() == 1) {
+        UpsertXML(CNPJ, seq[0]->ChaveUnica, seq[0]->XML, THashService::SHA256(seq[0]->XML));
+        continue;
+      }
+      // Several texts for one identifier (an NF-e and its cancellation):
+      // the portal needs each, in order, so they are stored one at a time.
+      std::vector<std::string> hashes;
+      for (const TXmlRow* item : seq) hashes.push_back(THashService::SHA256(item->XML));
+      std::optional<std::pair<std::string, std::string>> gravado = LerEstado(CNPJ, seq[0]->ChaveUnica);
+      if (gravado && std::find(hashes.begin(), hashes.end(), gravado->first) == hashes.end()) {
+        // A stored authorised copy stands for a weaker copy of the same
+        // text in the batch, or the sequence would never get past it.
+        std::optional<std::string> xml = LerXml(CNPJ, seq[0]->ChaveUnica);
+        for (size_t j = 0; xml && j < seq.size(); ++j) {
+          if (MantemCopiaAutorizada(*xml, seq[j]->XML)) hashes[j] = gravado->first;
+        }
+      }
+      int i = ProximoTexto(hashes, gravado ? &gravado->first : nullptr,
+                           gravado ? &gravado->second : nullptr);
+      if (i >= 0) UpsertXML(CNPJ, seq[i]->ChaveUnica, seq[i]->XML, hashes[i]);
     }
     TSqliteStatement::Run run(FCommit);
     FCommit.Step();
@@ -274,6 +329,13 @@ void TLocalQueue::MarcarEnviado(const TQueueItem& Item) {
   FEnviado.BindText(":cnpj", Item.CNPJ);
   FEnviado.BindText(":chave", Item.ChaveUnica);
   FEnviado.Step();
+}
+
+bool TLocalQueue::MarcarEnviadoSeInalterado(const TQueueItem& Item) {
+  std::optional<std::pair<std::string, std::string>> gravado = LerEstado(Item.CNPJ, Item.ChaveUnica);
+  if (!gravado || gravado->first != Item.XMLHash) return false;
+  MarcarEnviado(Item);
+  return true;
 }
 
 void TLocalQueue::MarcarErro(const TQueueItem& Item, const std::string& Erro, bool Transitorio) {

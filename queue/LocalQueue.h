@@ -6,8 +6,10 @@
 #define LUMACOR_QUEUE_LOCALQUEUE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "collect/XmlRow.h"
@@ -28,11 +30,13 @@ struct TQueueItem {
   std::string Status;      // not read: always "" from ListarPendentes
 };
 
-// True when a failed send says nothing against the document itself, so it
-// must not use up the document's attempts: no answer (0), credentials
-// refused (401, 403), request time-out (408), throttling (429), and
-// server errors (5xx).
-bool IsFalhaTransitoria(int32_t HTTPCode);
+// Of the texts of one identifier in delivery order (their fingerprints),
+// the index of the one to store now, given the stored row's fingerprint
+// and state (null: no row); -1 leaves the row alone. The first text the
+// portal has not had goes first; the next only once the stored one is
+// sent (or has failed for good); a row holding the last is done.
+int ProximoTexto(const std::vector<std::string>& Hashes, const std::string* HashGravado,
+                 const std::string* StatusGravado);
 
 // Used by one thread at a time. Holds the file exclusively while it lives:
 // other connections get SQLITE_BUSY at once (no busy time-out is set).
@@ -54,25 +58,33 @@ class TLocalQueue {
                  std::string_view Hash);
 
   // Stores a batch in one transaction, fingerprinting each text. Items are
-  // applied in identifier order, a document before the cancellation event
-  // or voiding that shares its identifier and, of equal priority, a weaker
-  // copy before an authorised one; of several items with one identifier
-  // only the last in that order is applied, so the row ends with the
-  // event's text and an unchanged pair leaves it alone. Any failure
-  // rolls the whole batch back and is raised again.
+  // applied in identifier order; of several copies of one text (same
+  // priority) the authorised one counts, and a stored authorised copy is
+  // not replaced by a weaker one. Several texts for one identifier (a
+  // document and its cancellation event or voiding) are delivered one at a
+  // time, document first (see ProximoTexto): a batch stores at most one of
+  // them, so each reaches the portal once and the row ends with the
+  // event's text. Any failure rolls the whole batch back and is raised
+  // again.
   void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ);
 
-  // Up to 100 pending rows of every CNPJ: fewest failed attempts first,
-  // then oldest, so documents that keep failing cannot starve new ones.
+  // Up to 100 pending rows of every CNPJ: never tried first, then the least
+  // recently tried, then oldest, so documents that keep failing cannot
+  // starve the others.
   std::vector<TQueueItem> ListarPendentes();
 
   // Marks the listed row (by its own CNPJ and identifier) as sent.
   void MarcarEnviado(const TQueueItem& Item);
 
-  // Counts a failed attempt on the listed row and keeps `Erro` whole. A
-  // non-transient failure that brings the count to the configured
-  // MaxTentativas ends the row's retries ("falha_definitiva"); a transient
-  // one (see IsFalhaTransitoria) leaves it pending.
+  // Marks the row sent only while it still holds the item's text (its
+  // fingerprint); false, changing nothing, when the text changed since.
+  bool MarcarEnviadoSeInalterado(const TQueueItem& Item);
+
+  // Records a failed attempt on the listed row and keeps `Erro` whole. A
+  // rejection is counted, and the one that brings the count to the
+  // configured MaxTentativas ends the row's retries ("falha_definitiva");
+  // a transient failure (`Transitorio`) leaves the count and the row
+  // pending.
   void MarcarErro(const TQueueItem& Item, const std::string& Erro, bool Transitorio);
 
   const std::string& SQLitePath() const { return FSQLitePath; }
@@ -82,6 +94,12 @@ class TLocalQueue {
   TSqliteConnection& Connection() { return FConn; }
 
  private:
+  // The stored fingerprint and state of a row, if there is one.
+  std::optional<std::pair<std::string, std::string>> LerEstado(std::string_view CNPJ,
+                                                               std::string_view ChaveUnica);
+  // The stored text of a row, if there is one.
+  std::optional<std::string> LerXml(std::string_view CNPJ, std::string_view ChaveUnica);
+
   std::string FSQLitePath;
   // Declared before the statements, so they are finalized first.
   TSqliteConnection FConn;

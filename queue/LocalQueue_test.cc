@@ -156,6 +156,17 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
                   "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0", "last_try_at|DATETIME|0||0"));
   EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente')"),
             "status_envio,tentativas");
+  EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_ordem_envio')"),
+            "status_envio,last_try_at");
+  // The pending list is read in index order, never sorted whole.
+  std::string plano;
+  TSqliteStatement explain = c.Prepare(
+      "EXPLAIN QUERY PLAN SELECT id, cnpj, chave_unica, xml, xml_hash, tentativas, ultimo_erro "
+      "FROM sync_xml WHERE sincronizado = 0 AND status_envio = 'pendente' "
+      "ORDER BY last_try_at ASC, id ASC LIMIT 100");
+  while (explain.Step()) plano += explain.ColumnText(3) + "\n";
+  EXPECT_NE(plano.find("idx_sync_ordem_envio"), std::string::npos) << plano;
+  EXPECT_EQ(plano.find("TEMP B-TREE"), std::string::npos) << plano;
   EXPECT_EQ(Scalar(c,
                    "SELECT group_concat(ii.name, ',') FROM pragma_index_list('sync_xml') il, "
                    "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),
@@ -211,11 +222,11 @@ TEST_F(LocalQueueTest, UpsertDecisionTable) {
     const std::string chave = Chave(++n);
     const std::string antigo = NFe(chave), novo = NFe(chave, "<obs>corrigida</obs>");
     if (c.estado != kNenhum) {
-      ConfigScope max1(ConfigWith(1));
       ASSERT_TRUE(q.UpsertXML(kCnpj, chave, antigo, THashService::SHA256(antigo)));
       // One counted failure first, so a reset of the count shows.
-      q.MarcarErro(Item(kCnpj, chave), "sem resposta", /*Transitorio=*/true);
+      q.MarcarErro(Item(kCnpj, chave), "recusada", /*Transitorio=*/false);
       if (c.estado == kEnviado) q.MarcarEnviado(Item(kCnpj, chave));
+      ConfigScope max1(ConfigWith(1));
       if (c.estado == kFalha) q.MarcarErro(Item(kCnpj, chave), "rejeitada", false);
       AgeTimestamps(q);
     }
@@ -295,7 +306,7 @@ TEST_F(LocalQueueTest, DefinitiveFailuresEndRetriesAtMaxTentativas) {
   }
 }
 
-TEST_F(LocalQueueTest, TransientFailuresNeverEndRetries) {
+TEST_F(LocalQueueTest, TransientFailuresAreRecordedButNotCounted) {
   // Stored whole, accents and all.
   const std::string erro = "Exce\xC3\xA7\xC3\xA3o HTTP ao enviar: " + std::string(5000, 'e');
   TLocalQueue q(path_);
@@ -305,30 +316,26 @@ TEST_F(LocalQueueTest, TransientFailuresNeverEndRetries) {
     ConfigScope config(ConfigWith(max));
     const std::string chave = Chave(++n);
     q.UpsertXML(kCnpj, chave, NFe(chave), THashService::SHA256(NFe(chave)));
+    AgeTimestamps(q);
     for (int i = 0; i < 7; ++i) q.MarcarErro(Unico(q), erro, true);
     Row r = *ReadRow(q, kCnpj, chave);
     EXPECT_EQ(r.status, "pendente");
-    EXPECT_EQ(r.tentativas, 7);
+    EXPECT_EQ(r.tentativas, 0);
     EXPECT_EQ(r.ultimo_erro, erro);
     EXPECT_TRUE(r.last_try_at.has_value());
+    EXPECT_NE(r.last_try_at, "2003-03-03 00:00:00");
+    EXPECT_NE(r.updated_at, "2002-02-02 00:00:00");
     TQueueItem item = Unico(q);
     EXPECT_EQ(item.UltimoErro, erro);
-    // A definitive failure still applies the count as it stands.
+    // An outage before a rejection leaves the rejection its full count.
     q.MarcarErro(item, "HTTP 422", false);
-    EXPECT_EQ(ReadRow(q, kCnpj, chave)->status, "falha_definitiva");
+    r = *ReadRow(q, kCnpj, chave);
+    EXPECT_EQ(r.tentativas, 1);
+    EXPECT_EQ(r.status, max == 1 ? "falha_definitiva" : "pendente");
   }
 }
 
-TEST(IsFalhaTransitoriaTest, ClassifiesStatusCodes) {
-  for (int code : {0, 401, 403, 408, 429, 500, 502, 503, 504, 599}) {
-    EXPECT_TRUE(IsFalhaTransitoria(code)) << code;
-  }
-  for (int code : {200, 201, 301, 400, 404, 409, 413, 415, 422, 499, 600}) {
-    EXPECT_FALSE(IsFalhaTransitoria(code)) << code;
-  }
-}
-
-TEST_F(LocalQueueTest, ListsAtMostHundredFewestAttemptsThenOldest) {
+TEST_F(LocalQueueTest, ListsAtMostHundredNeverTriedThenLeastRecentlyTried) {
   TLocalQueue q(path_);
   TXmlRowArray lote;
   for (int i = 1; i <= 150; ++i) lote.push_back({Chave(i), NFe(Chave(i))});
@@ -350,20 +357,28 @@ TEST_F(LocalQueueTest, ListsAtMostHundredFewestAttemptsThenOldest) {
   EXPECT_EQ(primeiro.UltimoErro, "");
   EXPECT_EQ(primeiro.Status, "");
 
-  // Rows that keep failing go behind those never tried, oldest first
-  // within each count.
-  int32_t id1 = items[0].ID, id2 = items[1].ID, id3 = items[2].ID;
+  // Rows that failed go behind those never tried, least recently tried
+  // first, whatever their count; equal times keep the id order.
+  int32_t id1 = items[0].ID, id2 = items[1].ID, id3 = items[2].ID, id4 = items[3].ID;
   q.MarcarErro(items[0], "x", true);
-  q.MarcarErro(items[0], "x", true);
+  q.MarcarErro(items[1], "x", false);
   q.MarcarErro(items[2], "x", true);
-  q.MarcarErro(items[1], "x", true);
+  q.MarcarErro(items[3], "x", true);
+  auto tried_at = [&](int32_t id, const char* when) {
+    q.Connection().Exec("UPDATE sync_xml SET last_try_at = '" + std::string(when) +
+                        "' WHERE id = " + std::to_string(id));
+  };
+  tried_at(id1, "2026-05-20 10:00:03");
+  tried_at(id2, "2026-05-20 10:00:02");
+  tried_at(id3, "2026-05-20 10:00:01");
+  tried_at(id4, "2026-05-20 10:00:02");
   q.Connection().Exec(
       "UPDATE sync_xml SET status_envio = 'enviado', sincronizado = 1 "
       "WHERE id > " +
-      std::to_string(id3) + " AND id <= " + std::to_string(id3 + 140));
+      std::to_string(id4) + " AND id <= " + std::to_string(id4 + 140));
   EXPECT_THAT(Ids(q.ListarPendentes()),
-              ElementsAre(id3 + 141, id3 + 142, id3 + 143, id3 + 144, id3 + 145, id3 + 146,
-                          id3 + 147, id2, id3, id1));
+              ElementsAre(id4 + 141, id4 + 142, id4 + 143, id4 + 144, id4 + 145, id4 + 146,
+                          id3, id2, id4, id1));
 }
 
 TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {
@@ -427,7 +442,7 @@ TEST_F(LocalQueueTest, MarksTheListedRowWhateverTheConfiguredCnpj) {
   std::vector<TQueueItem> items = q.ListarPendentes();
   ASSERT_EQ(items.size(), 2u);
   ASSERT_EQ(items[0].CNPJ, outro);
-  q.MarcarErro(items[0], "HTTP 500", true);
+  q.MarcarErro(items[0], "HTTP 422", false);
   EXPECT_EQ(ReadRow(q, outro, chave)->tentativas, 1);
   EXPECT_EQ(ReadRow(q, kCnpj, chave)->tentativas, 0);
 
@@ -437,36 +452,49 @@ TEST_F(LocalQueueTest, MarksTheListedRowWhateverTheConfiguredCnpj) {
   EXPECT_EQ(Unico(q).CNPJ, kCnpj);
 }
 
-TEST_F(LocalQueueTest, DocumentAndItsCancellationOverSeveralBatches) {
+TEST_F(LocalQueueTest, DocumentAndItsCancellationAreDeliveredInTurn) {
   LogCapture log;
   TLocalQueue q(path_);
   const std::string a = Chave(5), b = Chave(3), c = Chave(4);
   // As a folder may return them: the event first, and one file twice.
   TXmlRowArray lote = {{a, Cancelamento(a)}, {c, NFe(c)}, {a, NFe(a)}, {b, NFe(b)}, {c, NFe(c)}};
+  auto cycle = [&] {
+    std::reverse(lote.begin(), lote.end());  // collection order does not matter
+    q.UpsertEmLote(lote, kCnpj);
+  };
 
-  q.UpsertEmLote(lote, kCnpj);
+  // First the NF-e, which the accountant needs as much as the event.
+  cycle();
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "3");
-  Row r = *ReadRow(q, kCnpj, a);
-  EXPECT_EQ(r.xml, Cancelamento(a));
-  EXPECT_EQ(r.status, "pendente");
   std::vector<TQueueItem> items = q.ListarPendentes();
   ASSERT_EQ(items.size(), 3u);
   // New rows take their ids in identifier order.
   EXPECT_EQ(items[0].ChaveUnica, b);
   EXPECT_EQ(items[1].ChaveUnica, c);
   EXPECT_EQ(items[2].ChaveUnica, a);
-  for (const auto& item : items) q.MarcarEnviado(item);
+  EXPECT_EQ(items[2].XML, NFe(a));
+
+  // Not yet sent: the next batch leaves it to be sent.
+  cycle();
+  EXPECT_EQ(ReadRow(q, kCnpj, a)->xml, NFe(a));
+  for (const auto& item : q.ListarPendentes()) q.MarcarEnviado(item);
+
+  // Once it is sent, the event follows, with a fresh count.
+  cycle();
+  TQueueItem evento = Unico(q);
+  EXPECT_EQ(evento.ChaveUnica, a);
+  EXPECT_EQ(evento.XML, Cancelamento(a));
+  EXPECT_EQ(evento.ID, items[2].ID);
+  q.MarcarEnviado(evento);
   AgeTimestamps(q);
   Row enviado = *ReadRow(q, kCnpj, a);
 
-  // The same pair in later cycles is unchanged: not rewritten, not re-sent.
+  // The row holds the last text: later batches leave it alone.
   for (int ciclo = 0; ciclo < 3; ++ciclo) {
-    std::reverse(lote.begin(), lote.end());
-    q.UpsertEmLote(lote, kCnpj);
+    cycle();
     EXPECT_TRUE(q.ListarPendentes().empty());
     EXPECT_EQ(*ReadRow(q, kCnpj, a), enviado);
   }
-
   // The event alone, once the NF-e file is gone, is still the same text.
   q.UpsertEmLote({{a, Cancelamento(a)}}, kCnpj);
   EXPECT_TRUE(q.ListarPendentes().empty());
@@ -514,11 +542,24 @@ TEST_F(LocalQueueTest, AuthorisedCopyWinsInAnyListingOrder) {
     EXPECT_EQ(ReadRow(q, kCnpj, k2)->xml, Assinada(k2));
   }
 
-  // Priority still comes first: the cancellation ends the row, however
-  // weak its copy and however strong the NF-e's.
+  // Priority still comes first: the strongest NF-e goes out, then the
+  // cancellation ends the row, however weak its copy.
   const std::string k3 = Chave(3);
-  q.UpsertEmLote({{k3, EventoAssinado(k3)}, {k3, Autorizada(k3)}, {k3, Rascunho(k3)}}, kCnpj);
+  TXmlRowArray trio = {{k3, EventoAssinado(k3)}, {k3, Autorizada(k3)}, {k3, Rascunho(k3)}};
+  q.UpsertEmLote(trio, kCnpj);
+  EXPECT_EQ(ReadRow(q, kCnpj, k3)->xml, Autorizada(k3));
+  q.MarcarEnviado(Item(kCnpj, k3));
+  q.UpsertEmLote(trio, kCnpj);
   EXPECT_EQ(ReadRow(q, kCnpj, k3)->xml, EventoAssinado(k3));
+
+  // A stored authorised NF-e stands for the signed copy beside its
+  // cancellation, so the cancellation still gets through.
+  const std::string k5 = Chave(5);
+  q.UpsertEmLote({{k5, Autorizada(k5)}}, kCnpj);
+  q.MarcarEnviado(Item(kCnpj, k5));
+  q.UpsertEmLote({{k5, Assinada(k5)}, {k5, EventoAssinado(k5)}}, kCnpj);
+  EXPECT_EQ(ReadRow(q, kCnpj, k5)->xml, EventoAssinado(k5));
+  EXPECT_EQ(ReadRow(q, kCnpj, k5)->status, "pendente");
 
   // An authorised copy that turns up after the signed one was sent goes out.
   const std::string k4 = Chave(4);
@@ -569,6 +610,61 @@ TEST_F(LocalQueueTest, StoredAuthorisedCopyIsNotReplacedByAWeakerOne) {
       EXPECT_EQ(ReadRow(q, cnpj, k)->status, "pendente");
     }
   }
+}
+
+TEST_F(LocalQueueTest, AnNFeThatFailedForGoodStillLetsItsEventThrough) {
+  TLocalQueue q(path_);
+  const std::string a = Chave(8);
+  TXmlRowArray lote = {{a, NFe(a)}, {a, Cancelamento(a)}};
+  q.UpsertEmLote(lote, kCnpj);
+  ConfigScope max1(ConfigWith(1));
+  q.MarcarErro(Unico(q), "HTTP 422 rejeitada", false);
+  EXPECT_TRUE(q.ListarPendentes().empty());
+  q.UpsertEmLote(lote, kCnpj);
+  TQueueItem evento = Unico(q);
+  EXPECT_EQ(evento.XML, Cancelamento(a));
+  EXPECT_EQ(evento.Tentativas, 0);
+}
+
+TEST(ProximoTextoTest, ChoosesTheTextToStoreNow) {
+  const std::vector<std::string> par = {"nfe", "evento"};
+  const std::vector<std::string> tres = {"nfe", "evento", "outro"};
+  struct Case {
+    const char* name;
+    const std::vector<std::string>* hashes;
+    std::optional<std::string> hash;
+    std::string status;
+    int esperado;
+  } cases[] = {
+      {"no row: the document first", &par, std::nullopt, "", 0},
+      {"document waiting to be sent", &par, "nfe", "pendente", -1},
+      {"document sent: the event", &par, "nfe", "enviado", 1},
+      {"document failed for good: the event", &par, "nfe", "falha_definitiva", 1},
+      {"event stored, pending", &par, "evento", "pendente", -1},
+      {"event stored and sent", &par, "evento", "enviado", -1},
+      {"an older text: start over", &par, "antigo", "enviado", 0},
+      {"middle of three, sent", &tres, "evento", "enviado", 2},
+      {"middle of three, pending", &tres, "evento", "pendente", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ProximoTexto(*c.hashes, c.hash ? &*c.hash : nullptr, c.hash ? &c.status : nullptr),
+              c.esperado);
+  }
+}
+
+TEST_F(LocalQueueTest, DeliveredMarkOnlyForTheDeliveredText) {
+  TLocalQueue q(path_);
+  const std::string a = Chave(9);
+  q.UpsertEmLote({{a, NFe(a)}}, kCnpj);
+  TQueueItem antigo = Unico(q);
+  EXPECT_TRUE(q.MarcarEnviadoSeInalterado(antigo));
+  EXPECT_EQ(ReadRow(q, kCnpj, a)->status, "enviado");
+
+  q.UpsertEmLote({{a, NFe(a, "<v>2</v>")}}, kCnpj);
+  EXPECT_FALSE(q.MarcarEnviadoSeInalterado(antigo));
+  EXPECT_EQ(ReadRow(q, kCnpj, a)->status, "pendente");
+  EXPECT_FALSE(q.MarcarEnviadoSeInalterado(Item(kCnpj, Chave(10))));  // no row at all
 }
 
 TEST_F(LocalQueueTest, FileHeldByAnotherConnectionFailsAtOnce) {

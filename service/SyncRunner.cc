@@ -11,11 +11,12 @@
 #include "config/Config.h"
 #include "delivery/HTTPSender.h"
 #include "log/Logger.h"
+#include "platform/StopEvent.h"
 #include "queue/LocalQueue.h"
 
 namespace lumacor {
 
-TSyncRunner::TSyncRunner(FileSystem* fs) {
+TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs) : FStopEvent(AStopEvent) {
   TSincConfig cfg = GConfigManager->Config();
   if (!IsModoPasta(cfg.ModoColeta)) {
     FDBProvider = std::make_unique<TDBProvider>();
@@ -24,9 +25,92 @@ TSyncRunner::TSyncRunner(FileSystem* fs) {
   FFolderCollector = std::make_unique<TFolderXMLCollector>(fs);
   FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
   FSender = std::make_unique<THTTPSender>();
+  if (FStopEvent != nullptr) {
+    THTTPSender* sender = FSender.get();
+    FStopSubscription = FStopEvent->Subscribe([sender] { sender->Interromper(); });
+  }
 }
 
-TSyncRunner::~TSyncRunner() = default;
+TSyncRunner::~TSyncRunner() {
+  // Before the sender goes, so the stop can no longer reach it.
+  if (FStopEvent != nullptr) FStopEvent->Unsubscribe(FStopSubscription);
+}
+
+bool TSyncRunner::ParadaSolicitada() const { return FStopEvent != nullptr && FStopEvent->IsSet(); }
+
+void TSyncRunner::GravarMarcasAtrasadas() {
+  while (!FEntreguesSemMarca.empty()) {
+    const TQueueItem& item = FEntreguesSemMarca.front();
+    // A text that changed since must go out again: only the delivered one
+    // is marked.
+    if (FQueue->MarcarEnviadoSeInalterado(item)) {
+      LogInfo("Envio de " + item.ChaveUnica + " registrado na fila local.");
+    }
+    FEntreguesSemMarca.erase(FEntreguesSemMarca.begin());
+  }
+}
+
+std::pair<int, int> TSyncRunner::EnviarPendentes() {
+  GravarMarcasAtrasadas();
+  std::vector<TQueueItem> pending = FQueue->ListarPendentes();
+  LogInfo(Format("%d itens pendentes para envio.", static_cast<int>(pending.size())));
+  int sent = 0, failed = 0;
+  auto agora = std::chrono::steady_clock::now();
+  if (!pending.empty() && agora < FEnvioRetomadoEm) {
+    auto faltam = std::chrono::ceil<std::chrono::seconds>(FEnvioRetomadoEm - agora).count();
+    LogWarning(Format("Envio suspenso a pedido do portal por mais %d segundos: %d documentos ficam "
+                      "para o proximo ciclo.",
+                      static_cast<int>(faltam), static_cast<int>(pending.size())));
+    return {sent, failed};
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    const TQueueItem& item = pending[i];
+    int restantes = static_cast<int>(pending.size() - i);
+    if (ParadaSolicitada()) {
+      LogInfo(Format("Parada solicitada: %d documentos ficam para o proximo ciclo.", restantes));
+      break;
+    }
+    TEnvioResult result = FSender->Enviar(item.ChaveUnica, item.XML);
+    if (result.Desfecho == TDesfechoEnvio::deInterrompido) {
+      // Cut short by the stop: the item stays exactly as it was.
+      LogInfo(Format("Parada solicitada: %d documentos ficam para o proximo ciclo.", restantes));
+      break;
+    }
+    if (result.Sucesso) {
+      try {
+        FQueue->MarcarEnviado(item);
+      } catch (...) {
+        // Delivered all the same: remembered (without its text), so it is
+        // not posted again.
+        FEntreguesSemMarca.push_back(item);
+        FEntreguesSemMarca.back().XML.clear();
+        throw;
+      }
+      ++sent;
+      LogInfo("Enviado OK: " + item.ChaveUnica);
+      continue;
+    }
+    bool transitoria = result.Desfecho == TDesfechoEnvio::deTentarDepois;
+    FQueue->MarcarErro(item, result.MensagemErro, transitoria);
+    ++failed;
+    LogWarning("Falha ao enviar " + item.ChaveUnica + ": " + result.MensagemErro);
+    if (transitoria && result.PortalIndisponivel) {
+      if (result.AguardarSegundos > 0) {
+        FEnvioRetomadoEm =
+            std::chrono::steady_clock::now() + std::chrono::seconds(result.AguardarSegundos);
+        LogWarning(Format("Portal pediu para aguardar %d segundos antes de novos envios.",
+                          static_cast<int>(result.AguardarSegundos)));
+      }
+      // Every further send would wait out the same outage.
+      if (restantes > 1) {
+        LogWarning(Format("Portal indisponivel: %d documentos ficam para o proximo ciclo.",
+                          restantes - 1));
+      }
+      break;
+    }
+  }
+  return {sent, failed};
+}
 
 void TSyncRunner::Executar() {
   LogInfo("=== Inicio do ciclo de sincronizacao ===");
@@ -60,23 +144,7 @@ void TSyncRunner::Executar() {
     }
   }
 
-  std::vector<TQueueItem> pending = FQueue->ListarPendentes();
-  LogInfo(Format("%d itens pendentes para envio.", static_cast<int>(pending.size())));
-  int sent = 0, failed = 0;
-  for (const TQueueItem& item : pending) {
-    TEnvioResult result = FSender->Enviar(item.ChaveUnica, item.XML);
-    if (result.Sucesso) {
-      FQueue->MarcarEnviado(item);
-      ++sent;
-      LogInfo("Enviado OK: " + item.ChaveUnica);
-    } else {
-      // An outage or a refused token is not the document's fault: such a
-      // failure must not end its retries.
-      FQueue->MarcarErro(item, result.MensagemErro, IsFalhaTransitoria(result.HTTPCode));
-      ++failed;
-      LogWarning("Falha ao enviar " + item.ChaveUnica + ": " + result.MensagemErro);
-    }
-  }
+  auto [sent, failed] = EnviarPendentes();
   LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d",
                  static_cast<int>(rows.size()), sent, failed));
   LogInfo("=== Fim do ciclo ===");

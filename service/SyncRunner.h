@@ -2,7 +2,11 @@
 #ifndef LUMACOR_SERVICE_SYNCRUNNER_H_
 #define LUMACOR_SERVICE_SYNCRUNNER_H_
 
+#include <chrono>
 #include <memory>
+#include <vector>
+
+#include "queue/LocalQueue.h"
 
 #include "platform/FileSystem.h"
 
@@ -11,16 +15,18 @@ namespace lumacor {
 class TDBProvider;
 class TSQLExecutor;
 class TFolderXMLCollector;
-class TLocalQueue;
 class THTTPSender;
+class StopEvent;
 
 class TSyncRunner {
  public:
   // Creates the components of the configured collection mode. Raises the
   // error of the first component that fails; those made before are
-  // released. The folder collector and the queue reach files through `fs`
-  // (not owned; tests wrap it to inject faults).
-  explicit TSyncRunner(FileSystem* fs = FileSystem::Default());
+  // released. Once `AStopEvent` (may be null) is set, the running cycle
+  // sends nothing more and a send in flight is cut short. The folder
+  // collector and the queue reach files through `fs` (not owned; tests wrap
+  // it to inject faults).
+  explicit TSyncRunner(StopEvent* AStopEvent = nullptr, FileSystem* fs = FileSystem::Default());
   ~TSyncRunner();
 
   TSyncRunner(const TSyncRunner&) = delete;
@@ -31,6 +37,13 @@ class TSyncRunner {
   void Executar();
 
  private:
+  // Sends the pending items; returns the sent and failed counts.
+  std::pair<int, int> EnviarPendentes();
+  // Writes the marks of documents delivered in an earlier cycle whose mark
+  // failed; raises when one fails again.
+  void GravarMarcasAtrasadas();
+  bool ParadaSolicitada() const;
+
   // Declared in creation order, so they are released in reverse: the
   // executor before the connection it uses.
   std::unique_ptr<TDBProvider> FDBProvider;
@@ -38,6 +51,14 @@ class TSyncRunner {
   std::unique_ptr<TFolderXMLCollector> FFolderCollector;
   std::unique_ptr<TLocalQueue> FQueue;
   std::unique_ptr<THTTPSender> FSender;
+
+  StopEvent* FStopEvent;
+  int FStopSubscription = 0;
+  // Delivered, but the queue could not record it: never sent again while
+  // the process lives, and marked at the next cycle.
+  std::vector<TQueueItem> FEntreguesSemMarca;
+  // The portal asked (Retry-After) not to be sent to before then.
+  std::chrono::steady_clock::time_point FEnvioRetomadoEm{};
 };
 
 }  // namespace lumacor

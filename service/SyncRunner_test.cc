@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <thread>
+
+#include "platform/StopEvent.h"
 
 #include "testsupport/TestSupport.h"
 #include "tools/TestPortal.h"
@@ -20,6 +24,7 @@ using testing::TestPortal;
 
 const std::string kKey1 = "35260512345678000190550010000000011000000011";
 const std::string kKey2 = "35260512345678000190550010000000021000000022";
+const std::string kKey3 = "35260512345678000190550010000000031000000033";
 
 std::string NFe(const std::string& key) {
   return "<NFe><infNFe Id=\"NFe" + key + "\"><ide><mod>55</mod></ide></infNFe></NFe>";
@@ -58,6 +63,32 @@ class SyncRunnerTest : public ::testing::Test {
       runner.Executar();
     }
     return log.Messages();
+  }
+
+  // One row's state, read once the runner has released the file.
+  std::string StateOf(const std::string& key) {
+    sqlite3* db = nullptr;
+    sqlite3_open(cfg_.SQLitePath.c_str(), &db);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT status_envio, tentativas, last_try_at IS NOT NULL FROM sync_xml "
+                       "WHERE chave_unica = ?",
+                       -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    std::string out = "sem linha";
+    if (sqlite3_step(st) == SQLITE_ROW) {
+      out = std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) + "/" +
+            std::to_string(sqlite3_column_int(st, 1)) + (sqlite3_column_int(st, 2) ? "/tentado" : "");
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+
+  int PostsOf(const std::string& key) {
+    int n = 0;
+    for (const auto& r : portal_.Requests()) n += r.body.find(key) != std::string::npos;
+    return n;
   }
 
   TempDir dir_;
@@ -102,6 +133,143 @@ TEST_F(SyncRunnerTest, FailedSendIsCountedAndTheLoopGoesOn) {
                 "INFO |Ciclo concluido - coletados: 2 | enviados: 1 | erros: 1",
                 "INFO |=== Fim do ciclo ===",
             }));
+}
+
+TEST_F(SyncRunnerTest, AnUnavailablePortalEndsTheSendingAndLeavesTheRestUntouched) {
+  dir_.Write("xml/1.xml", NFe(kKey1));
+  dir_.Write("xml/2.xml", NFe(kKey2));
+  dir_.Write("xml/3.xml", NFe(kKey3));
+  std::string url = portal_.BaseUrl() + "/api/xml/receber";
+  struct Case {
+    int code;
+    std::vector<std::string> lines;  // from the pending count on
+  } cases[] = {
+      {503,
+       {"INFO |3 itens pendentes para envio.",
+        "WARN |Falha ao enviar " + kKey1 + ": HTTP 503 ao enviar para " + url + ": fora do ar",
+        "WARN |Portal indisponivel: 2 documentos ficam para o proximo ciclo.",
+        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 1", "INFO |=== Fim do ciclo ==="}},
+      // A server error may be this document's alone: the others are tried.
+      {500,
+       {"INFO |3 itens pendentes para envio.",
+        "WARN |Falha ao enviar " + kKey1 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
+        "WARN |Falha ao enviar " + kKey2 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
+        "WARN |Falha ao enviar " + kKey3 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
+        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 3", "INFO |=== Fim do ciclo ==="}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    fs::remove(cfg_.SQLitePath);
+    portal_.SetAnswer(PortalAnswer::Status(c.code, "fora do ar", "text/plain"));
+    auto lines = Cycle();
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()), c.lines);
+    EXPECT_EQ(StateOf(kKey1), "pendente/0/tentado");  // recorded, not counted
+    EXPECT_EQ(StateOf(kKey2), c.code == 503 ? "pendente/0" : "pendente/0/tentado");
+  }
+  // The next cycle starts with the documents not tried.
+  portal_.SetHandler(testing::DefaultPortalAnswer);
+  portal_.ClearRequests();
+  fs::remove(cfg_.SQLitePath);
+  portal_.SetAnswer(PortalAnswer::Status(503, "fora do ar", "text/plain"));
+  Cycle();
+  portal_.SetHandler(testing::DefaultPortalAnswer);
+  auto lines = Cycle();
+  EXPECT_EQ(lines[4], "INFO |Enviado OK: " + kKey2);
+  EXPECT_EQ(lines[5], "INFO |Enviado OK: " + kKey3);
+  EXPECT_EQ(lines[6], "INFO |Enviado OK: " + kKey1);
+}
+
+TEST_F(SyncRunnerTest, RetryAfterHoldsTheSendsBack) {
+  dir_.Write("xml/1.xml", NFe(kKey1));
+  PortalAnswer busy = PortalAnswer::Status(429, "devagar", "text/plain");
+  busy.headers.emplace_back("Retry-After", "600");
+  portal_.SetAnswer(busy);
+  ConfigScope scope(cfg_);
+  LogCapture log;
+  TSyncRunner runner;
+  runner.Executar();
+  portal_.SetHandler(testing::DefaultPortalAnswer);
+  runner.Executar();
+  EXPECT_EQ(PostsOf(kKey1), 1);
+  auto lines = log.Messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "WARN |Portal pediu para aguardar 600 segundos antes de novos envios."),
+            lines.end());
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("WARN |Envio suspenso a pedido do portal por mais 6", 0) == 0 &&
+           l.find(" segundos: 1 documentos ficam para o proximo ciclo.") != std::string::npos;
+  }));
+}
+
+TEST_F(SyncRunnerTest, AStopCutsTheSendShortAndLeavesTheItemsAsTheyWere) {
+  dir_.Write("xml/1.xml", NFe(kKey1));
+  dir_.Write("xml/2.xml", NFe(kKey2));
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  portal_.SetAnswer(hang);
+  std::vector<std::string> lines;
+  {
+    ConfigScope scope(cfg_);
+    LogCapture log;
+    StopEvent stop;
+    TSyncRunner runner(&stop);
+    std::thread stopper([&] {
+      while (portal_.Requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      stop.Set();
+    });
+    auto start = std::chrono::steady_clock::now();
+    runner.Executar();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    stopper.join();
+    // A stop that came before the cycle: nothing is sent at all.
+    runner.Executar();
+    lines = log.Messages();
+  }
+  portal_.ReleaseHeld();
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.begin() + 7),
+            (std::vector<std::string>{
+                "INFO |2 itens pendentes para envio.",
+                "INFO |Parada solicitada: 2 documentos ficam para o proximo ciclo.",
+                "INFO |Ciclo concluido - coletados: 2 | enviados: 0 | erros: 0",
+                "INFO |=== Fim do ciclo ===",
+            }));
+  EXPECT_EQ(lines.at(11), "INFO |Parada solicitada: 2 documentos ficam para o proximo ciclo.");
+  EXPECT_EQ(portal_.Requests().size(), 1u);
+  EXPECT_EQ(StateOf(kKey1), "pendente/0");
+  EXPECT_EQ(StateOf(kKey2), "pendente/0");
+}
+
+TEST_F(SyncRunnerTest, ADeliveryWhoseMarkFailsIsNotPostedAgain) {
+  // The queue refuses the sent mark until another document is in it.
+  fs::create_directories(dir_.Path("fila"));
+  {
+    ConfigScope scope(cfg_);
+    TLocalQueue make(cfg_.SQLitePath);
+  }
+  Exec(cfg_.SQLitePath,
+       "CREATE TRIGGER falha BEFORE UPDATE ON sync_xml WHEN NEW.status_envio = 'enviado' AND "
+       "(SELECT count(*) FROM sync_xml WHERE chave_unica = '" + kKey2 +
+           "') = 0 BEGIN SELECT RAISE(ABORT, 'disco cheio'); END;");
+  dir_.Write("xml/1.xml", NFe(kKey1));
+  ConfigScope scope(cfg_);
+  LogCapture log;
+  {
+    TSyncRunner runner;
+    EXPECT_THROW(runner.Executar(), std::exception);
+    EXPECT_THROW(runner.Executar(), std::exception);  // the mark fails again: nothing is sent
+    EXPECT_EQ(PostsOf(kKey1), 1);
+
+    dir_.Write("xml/2.xml", NFe(kKey2));
+    runner.Executar();  // the mark goes through first, then the new document
+  }
+  EXPECT_EQ(PostsOf(kKey1), 1);
+  EXPECT_EQ(PostsOf(kKey2), 1);
+  EXPECT_EQ(StateOf(kKey1), "enviado/0");
+  EXPECT_EQ(StateOf(kKey2), "enviado/0");
+  auto lines = log.Messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "INFO |Envio de " + kKey1 + " registrado na fila local."),
+            lines.end());
 }
 
 TEST_F(SyncRunnerTest, UpsertFailureStillSendsEarlierPendingItems) {

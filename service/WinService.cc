@@ -76,15 +76,27 @@ uint32_t RunnerFailureCode() {
   }
 }
 
+// Console mode's stop request (a signal, Ctrl+C): the same effect as the
+// service's, without a status to report.
+void ConsoleStopHandler(uint32_t) {
+  g_stop_requested = true;
+  if (StopEvent* ev = GStopEvent.load()) ev->Set();
+}
+
 void RunConsole() {
+  ServiceControl* sc = ServiceControl::Default();
+  sc->WatchConsoleStop(ConsoleStopHandler);
+  struct Unwatch {
+    ServiceControl* sc;
+    ~Unwatch() { sc->UnwatchConsoleStop(); }
+  } unwatch{sc};
   ConsoleWriteLine("Rodando em modo console/debug...");
   CheckSQLiteDll();
   TSincConfig cfg = GConfigManager->Config();
   GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
   GLogger->Info("Rodando como processo console.");
   try {
-    CreateStopEvent();
-    GSyncRunner = new TSyncRunner();
+    GSyncRunner = new TSyncRunner(CreateStopEvent());
     IntervalLoop([] { GSyncRunner->Executar(); });
   } catch (...) {
     ReleaseSyncRunner();
@@ -151,9 +163,9 @@ void ServiceMain(int, char**) {
     return;
   }
 
-  CreateStopEvent();
+  StopEvent* stop = CreateStopEvent();
   try {
-    GSyncRunner = new TSyncRunner();
+    GSyncRunner = new TSyncRunner(stop);
   } catch (...) {
     uint32_t code = RunnerFailureCode();
     GLogger->Error("Falha ao inicializar SyncRunner: " + CurrentErrorMessage());

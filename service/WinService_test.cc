@@ -32,5 +32,22 @@ TEST(WinServiceTest, StopEventStaysSignalled) {
   EXPECT_EQ(ev.Wait(1000000), WaitResult::kSignaled);  // manual reset
 }
 
+TEST(WinServiceTest, StopEventListenersRunOnceFromTheSetterUntilUnsubscribed) {
+  StopEvent ev;
+  int early = 0, removed = 0;
+  int a = ev.Subscribe([&] { ++early; });
+  int b = ev.Subscribe([&] { ++removed; });
+  ev.Unsubscribe(b);
+  ev.Set();
+  ev.Set();  // already set: nobody is called again
+  EXPECT_EQ(early, 1);
+  EXPECT_EQ(removed, 0);
+  int late = 0;
+  int c = ev.Subscribe([&] { ++late; });  // a stop that came first is not missed
+  EXPECT_EQ(late, 1);
+  ev.Unsubscribe(a);
+  ev.Unsubscribe(c);
+}
+
 }  // namespace
 }  // namespace lumacor

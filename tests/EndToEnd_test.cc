@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -138,6 +139,16 @@ class Agent {
   TempDir dir_;
 };
 
+// The echoed body as the agent logs it.
+std::string OcultarTokenParaTeste(std::string body) {
+  size_t pos = body.find("tok-123");
+  while (pos != std::string::npos) {
+    body.replace(pos, 7, "***");
+    pos = body.find("tok-123");
+  }
+  return body;
+}
+
 std::vector<RecordedRequest> Posts(const TestPortal& portal, const std::string& key) {
   std::vector<RecordedRequest> out;
   for (const auto& r : portal.Requests()) {
@@ -183,7 +194,7 @@ TEST(EndToEndTest, FolderModeDeliversEachDocumentOnceAndAgainWhenChanged) {
   EXPECT_EQ(Posts(portal, k1).size(), 2u);
   EXPECT_EQ(Posts(portal, k2).size(), 1u);
   child->Signal(SIGTERM);
-  child->Wait(10s);
+  EXPECT_EQ(child->Wait(10s), 0) << "a stop request ends console mode cleanly";
 
   EXPECT_EQ(agent.out(), "Rodando em modo console/debug...\n");
   std::vector<std::string> first;
@@ -207,7 +218,7 @@ TEST(EndToEndTest, FolderModeDeliversEachDocumentOnceAndAgainWhenChanged) {
   EXPECT_EQ(agent.Count("Ciclo concluido - coletados: 2 | enviados: 1 | erros: 0"), 1);
 }
 
-TEST(EndToEndTest, UnchangedDocumentAndCancellationPairIsNotSentAgain) {
+TEST(EndToEndTest, NFeAndItsCancellationCollectedTogetherReachThePortalInTurn) {
   TestPortal portal;
   Agent agent;
   agent.endpoint = portal.BaseUrl() + "/api";
@@ -216,13 +227,16 @@ TEST(EndToEndTest, UnchangedDocumentAndCancellationPairIsNotSentAgain) {
   testing::WriteFileBytes(agent.xml_dir() + "/nfe.xml", NFe(k));
   testing::WriteFileBytes(agent.xml_dir() + "/canc.xml", Cancelamento(k));
   auto child = agent.Start();
-  ASSERT_TRUE(agent.WaitCycles(4)) << agent.err();
+  ASSERT_TRUE(agent.WaitCycles(5)) << agent.err();
   child->Signal(SIGTERM);
   child->Wait(10s);
   auto posts = Posts(portal, k);
-  ASSERT_EQ(posts.size(), 1u);
-  EXPECT_NE(posts[0].body.find("procEventoNFe"), std::string::npos);
-  EXPECT_EQ(ReadQueue(agent.queue_path())[k].status, "enviado");
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_NE(posts[0].body.find("nfeProc"), std::string::npos);
+  EXPECT_NE(posts[1].body.find("procEventoNFe"), std::string::npos);
+  Row row = ReadQueue(agent.queue_path())[k];
+  EXPECT_EQ(row.status, "enviado");
+  EXPECT_EQ(row.xml, Cancelamento(k));
 }
 
 TEST(EndToEndTest, RejectedDocumentEndsAfterMaxTentativas) {
@@ -268,6 +282,162 @@ TEST(EndToEndTest, OutageLongerThanMaxTentativasLosesNothing) {
   child->Wait(10s);
   EXPECT_GE(Posts(portal, k).size(), 5u);
   EXPECT_EQ(ReadQueue(agent.queue_path())[k].status, "enviado");
+}
+
+TEST(EndToEndTest, OutagesDoNotUseUpTheAttemptsOfARejection) {
+  TestPortal portal;
+  std::atomic<int> seen{0};
+  portal.SetHandler([&](const RecordedRequest&) {
+    // Four outages, one rejection, then the outage again.
+    if (++seen == 5) return PortalAnswer::Status(400, "{\"erro\":\"xml invalido\"}");
+    return PortalAnswer::Status(503, "manutencao", "text/plain");
+  });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.max_tentativas = 3;
+  agent.WriteIni();
+  std::string k = Key(5);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(WaitUntil([&] { return seen >= 7; }, 30s)) << agent.err();
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(10s), 0);
+  Row row = ReadQueue(agent.queue_path())[k];
+  EXPECT_EQ(row.status, "pendente");
+  EXPECT_EQ(row.tentativas, 1);
+}
+
+TEST(EndToEndTest, RedirectedPostsAreDeliveredWhole) {
+  TestPortal portal;
+  const int codes[] = {301, 302, 303, 307, 308};
+  portal.SetHandler([&](const RecordedRequest& req) {
+    if (req.path == "/api/xml/receber") {
+      for (int i = 0; i < 5; ++i) {
+        if (req.body.find(Key(20 + i)) != std::string::npos) {
+          return PortalAnswer::RedirectTo("/v2/xml/receber", codes[i]);
+        }
+      }
+    }
+    // A GET of the new address would get the portal's page with 200.
+    return testing::DefaultPortalAnswer(req);
+  });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api";
+  agent.WriteIni();
+  for (int i = 0; i < 5; ++i) {
+    testing::WriteFileBytes(agent.xml_dir() + "/" + std::to_string(i) + ".xml", NFe(Key(20 + i)));
+  }
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(2)) << agent.err();
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  auto queue = ReadQueue(agent.queue_path());
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(codes[i]);
+    auto posts = Posts(portal, Key(20 + i));
+    ASSERT_EQ(posts.size(), 2u);
+    EXPECT_EQ(posts[1].method, "POST");
+    EXPECT_EQ(posts[1].path, "/v2/xml/receber");
+    EXPECT_EQ(posts[1].body, posts[0].body);
+    EXPECT_EQ(queue[Key(20 + i)].status, "enviado");
+  }
+  for (const auto& r : portal.Requests()) EXPECT_EQ(r.method, "POST");
+}
+
+TEST(EndToEndTest, AHangingPortalCostsOneTimeOutPerCycle) {
+  TestPortal portal;
+  std::atomic<bool> hang{true};
+  portal.SetHandler([&](const RecordedRequest& req) {
+    if (hang) {
+      PortalAnswer a;
+      a.action = PortalAnswer::kNeverAnswer;
+      return a;
+    }
+    return testing::DefaultPortalAnswer(req);
+  });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.WriteIni();
+  for (int i = 0; i < 150; ++i) {
+    testing::WriteFileBytes(agent.xml_dir() + "/" + std::to_string(i) + ".xml", NFe(Key(100 + i)));
+  }
+  auto start = std::chrono::steady_clock::now();
+  auto child = agent.Start();
+  // One send time-out (30 s) and the cycle ends; two would be 60 s.
+  ASSERT_TRUE(agent.WaitCycles(1, 58s)) << agent.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 58s);
+  EXPECT_EQ(agent.Count("Portal indisponivel: 99 documentos ficam para o proximo ciclo."), 1);
+  EXPECT_EQ(agent.Count("Ciclo concluido - coletados: 150 | enviados: 0 | erros: 1"), 1);
+  hang = false;
+  portal.ReleaseHeld();
+  // The queue file is the agent's alone while it runs: its log tells.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        int sent = 0;
+        for (const auto& l : agent.Log()) sent += l.message.rfind("Enviado OK: ", 0) == 0;
+        return sent == 150;
+      },
+      60s));
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  auto queue = ReadQueue(agent.queue_path());
+  for (int i = 0; i < 150; ++i) {
+    EXPECT_EQ(queue[Key(100 + i)].status, "enviado");
+    size_t posts = Posts(portal, Key(100 + i)).size();
+    EXPECT_TRUE(posts == 1 || (i == 0 && posts == 2)) << Key(100 + i) << ": " << posts;
+  }
+}
+
+TEST(EndToEndTest, AnEchoedTokenReachesNoFile) {
+  TestPortal portal;
+  portal.SetHandler([](const RecordedRequest& req) { return PortalAnswer::Status(422, req.body); });
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.max_tentativas = 1;
+  agent.WriteIni();
+  std::string k = Key(9);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(1)) << agent.err();
+  // A changed text clears the row's error; the old one must not linger in
+  // the file's free pages or a journal either.
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k, "Outro"));
+  ASSERT_TRUE(agent.WaitCycles(3));
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+  ASSERT_NE(portal.Requests().at(0).body.find("tok-123"), std::string::npos);
+  EXPECT_GE(agent.Count("Falha ao enviar " + k + ": HTTP 422 ao enviar para " + portal.BaseUrl() +
+                        "/xml/receber: " + OcultarTokenParaTeste(portal.Requests().at(0).body)),
+            1);
+  for (const auto& entry : fs::recursive_directory_iterator(agent.dir().Path(""))) {
+    // Only the configuration may hold it.
+    if (!entry.is_regular_file() || entry.path().filename() == "Marlux.ini") continue;
+    EXPECT_EQ(ReadFileBytes(entry.path().string()).find("tok-123"), std::string::npos)
+        << entry.path() << " holds the token";
+  }
+}
+
+TEST(EndToEndTest, CtrlCDuringAHangingSendEndsConsoleModeAtOnce) {
+  TestPortal portal;
+  PortalAnswer hang;
+  hang.action = PortalAnswer::kNeverAnswer;
+  portal.SetAnswer(hang);
+  Agent agent;
+  agent.endpoint = portal.BaseUrl();
+  agent.WriteIni();
+  std::string k = Key(13);
+  testing::WriteFileBytes(agent.xml_dir() + "/n.xml", NFe(k));
+  auto child = agent.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !portal.Requests().empty(); }, 20s)) << agent.err();
+  auto start = std::chrono::steady_clock::now();
+  child->Signal(SIGINT);
+  EXPECT_EQ(child->Wait(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  portal.ReleaseHeld();
+  EXPECT_EQ(agent.Count("Parada solicitada: 1 documentos ficam para o proximo ciclo."), 1);
+  Row row = ReadQueue(agent.queue_path())[k];
+  EXPECT_EQ(row.status, "pendente");
+  EXPECT_EQ(row.tentativas, 0);
 }
 
 TEST(EndToEndTest, InvalidConfigurationIsLoggedEveryCycle) {
@@ -540,31 +710,73 @@ TEST(ServiceModeTest, StopOrShutdownWhileWaitingEndsAtOnce) {
   }
 }
 
-TEST(ServiceModeTest, StopDuringACycleLetsItFinish) {
+TEST(ServiceModeTest, StopDuringAHangingSendEndsAtOnceAndTheDocumentWaits) {
   TestPortal portal;
-  std::atomic<int> seen{0};
+  std::atomic<bool> hang{true};
   portal.SetHandler([&](const RecordedRequest& req) {
-    ++seen;
-    std::this_thread::sleep_for(1500ms);  // a slow portal keeps the cycle busy
+    if (hang) {
+      PortalAnswer a;
+      a.action = PortalAnswer::kNeverAnswer;
+      return a;
+    }
     return testing::DefaultPortalAnswer(req);
   });
   Agent agent;
   agent.endpoint = portal.BaseUrl();
   agent.WriteIni();
-  testing::WriteFileBytes(agent.xml_dir() + "/1.xml", NFe(Key(11)));
-  testing::WriteFileBytes(agent.xml_dir() + "/2.xml", NFe(Key(12)));
-  NotifySocket notify(agent.dir().Path("notify.sock"));
+  std::string k1 = Key(11), k2 = Key(12);
+  testing::WriteFileBytes(agent.xml_dir() + "/1.xml", NFe(k1));
+  testing::WriteFileBytes(agent.xml_dir() + "/2.xml", NFe(k2));
+  {
+    NotifySocket notify(agent.dir().Path("notify.sock"));
+    auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+    ASSERT_TRUE(WaitUntil([&] { return !portal.Requests().empty(); }, 20s));
+    auto start = std::chrono::steady_clock::now();
+    child->Signal(SIGTERM);
+    EXPECT_EQ(child->Wait(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    std::vector<std::string> tail;
+    for (const auto& l : agent.Log()) tail.push_back(l.message);
+    ASSERT_GE(tail.size(), 4u);
+    EXPECT_EQ(tail[tail.size() - 4], "Parada solicitada: 2 documentos ficam para o proximo ciclo.");
+    EXPECT_EQ(tail[tail.size() - 2], "=== Fim do ciclo ===");
+    EXPECT_EQ(tail.back(), "Servi\xC3\xA7o Lumacor parado.");
+    EXPECT_TRUE(notify.Has("STOPPING=1"));
+  }
+  auto queue = ReadQueue(agent.queue_path());
+  EXPECT_EQ(queue[k1].status, "pendente");
+  EXPECT_EQ(queue[k1].tentativas, 0);
+  EXPECT_EQ(queue[k2].status, "pendente");
+  EXPECT_EQ(portal.Requests().size(), 1u);
+
+  // After a restart the document goes out.
+  hang = false;
+  portal.ReleaseHeld();
+  NotifySocket notify(agent.dir().Path("notify2.sock"));
   auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
-  ASSERT_TRUE(WaitUntil([&] { return seen >= 1; }, 20s));
+  ASSERT_TRUE(WaitUntil([&] { return agent.Count("Enviado OK: " + k2) == 1; }, 20s));
   child->Signal(SIGTERM);
-  EXPECT_EQ(child->Wait(20s), 0);
-  EXPECT_EQ(seen, 2) << "every pending send of the running cycle completes";
-  std::vector<std::string> tail;
-  for (const auto& l : agent.Log()) tail.push_back(l.message);
-  ASSERT_GE(tail.size(), 3u);
-  EXPECT_EQ(tail[tail.size() - 2], "=== Fim do ciclo ===");
-  EXPECT_EQ(tail.back(), "Servi\xC3\xA7o Lumacor parado.");
-  EXPECT_TRUE(notify.Has("STOPPING=1"));
+  EXPECT_EQ(child->Wait(10s), 0);
+  EXPECT_EQ(ReadQueue(agent.queue_path())[k1].status, "enviado");
+  EXPECT_EQ(Posts(portal, k1).size(), 2u);  // the cut one, then the delivery
+}
+
+TEST(ServiceModeTest, AStopDuringStartUpIsNotLost) {
+  Agent agent;
+  agent.endpoint = "http://127.0.0.1:9/api";
+  agent.intervalo = 3600;
+  agent.WriteIni();
+  NotifySocket notify(agent.dir().Path("notify.sock"));
+  for (int delay_ms = 0; delay_ms < 30; delay_ms += 2) {
+    SCOPED_TRACE(delay_ms);
+    auto child = agent.Start({}, {{"NOTIFY_SOCKET", notify.path()}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    child->Signal(SIGTERM);
+    auto code = child->Wait(10s);
+    ASSERT_TRUE(code.has_value()) << "still running 10 s after the stop";
+    // Before the signals are taken the default action ends the process.
+    EXPECT_TRUE(*code == 0 || *code == 128 + SIGTERM) << *code;
+  }
 }
 
 // A start that fails exits non-zero; one that a restart cannot mend, with

@@ -259,7 +259,7 @@ TEST_F(FaultCycleTest, FailedReadIsLoggedAndTheFileComesNextCycle) {
     FaultyFileSystem files;
     ConfigScope scope(cfg_);
     {
-      TSyncRunner runner(&files);
+      TSyncRunner runner(nullptr, &files);
       LogCapture log;
       files.FailRead(n);
       EXPECT_EQ(Cycle(runner), "");
@@ -287,7 +287,7 @@ TEST_F(FaultCycleTest, FolderThatFailsToListIsTakenNextCycle) {
     FaultyFileSystem files;
     ConfigScope scope(cfg_);
     {
-      TSyncRunner runner(&files);
+      TSyncRunner runner(nullptr, &files);
       files.FailList(n);
       EXPECT_EQ(Cycle(runner), "");
       ASSERT_EQ(files.faults(), 1);

@@ -127,6 +127,7 @@ PortalAnswer PortalAnswer::RedirectTo(std::string location, int status) {
 
 PortalAnswer DefaultPortalAnswer(const RecordedRequest& req) {
   if (req.method == "POST" && EndsWith(req.path, "/xml/receber")) return PortalAnswer();
+  if (req.method == "GET") return PortalAnswer::Status(200, kPortalHtmlPage, "text/html");
   return PortalAnswer::Status(404, "{\"erro\":\"não encontrado\"}");
 }
 
@@ -167,12 +168,30 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
     PortalAnswer answer = Dispatch(rec);
     if (answer.action == PortalAnswer::kNeverAnswer) {
       std::unique_lock<std::mutex> lock(mu_);
-      stopping_cv_.wait(lock, [this] { return stopping_; });
+      int generation = held_generation_;
+      stopping_cv_.wait(lock, [&] { return stopping_ || held_generation_ != generation; });
       res.status = 503;
       return;
     }
     res.status = answer.status;
     for (const auto& [k, v] : answer.headers) res.set_header(k.c_str(), v);
+    if (answer.drip_interval_ms != 0) {
+      int ms = answer.drip_interval_ms;
+      int generation;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        generation = held_generation_;
+      }
+      // Ends, like a held request, with ReleaseHeld or the portal.
+      res.set_chunked_content_provider(answer.content_type, [this, ms, generation](size_t, httplib::DataSink& sink) {
+        std::unique_lock<std::mutex> lock(mu_);
+        auto released = [&] { return stopping_ || held_generation_ != generation; };
+        if (stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), released)) return false;
+        lock.unlock();
+        return sink.write("x", 1);
+      });
+      return;
+    }
     if (answer.streamed_bytes != 0) {
       auto left = std::make_shared<size_t>(answer.streamed_bytes);
       res.set_chunked_content_provider(answer.content_type, [left](size_t, httplib::DataSink& sink) {
@@ -227,6 +246,14 @@ void TestPortal::SetAnswer(const PortalAnswer& answer) {
 std::vector<RecordedRequest> TestPortal::Requests() const {
   std::lock_guard<std::mutex> lock(mu_);
   return requests_;
+}
+
+void TestPortal::ReleaseHeld() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++held_generation_;
+  }
+  stopping_cv_.notify_all();
 }
 
 void TestPortal::ClearRequests() {

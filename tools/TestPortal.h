@@ -37,7 +37,7 @@ std::string Compress(const std::string& data, Compression how);
 struct PortalAnswer {
   enum Action {
     kRespond,
-    kNeverAnswer,  // hold the request until the portal is destroyed
+    kNeverAnswer,  // hold the request until ReleaseHeld or the portal's end
   };
   Action action = kRespond;
   int status = 200;
@@ -47,6 +47,9 @@ struct PortalAnswer {
   // When not 0, streams a body of this many "x" instead of `body`, in
   // chunks, so its size is not known before it arrives.
   size_t streamed_bytes = 0;
+  // When not 0, sends the status and headers at once, then one "x" of body
+  // every this many milliseconds until ReleaseHeld: each read gets a byte.
+  int drip_interval_ms = 0;
 
   static PortalAnswer Status(int status, std::string body, std::string content_type = "application/json");
   // `body` compressed, with the matching Content-Encoding.
@@ -86,6 +89,10 @@ class TestPortal {
 
   std::vector<RecordedRequest> Requests() const;
   void ClearRequests();
+  // Ends every request held by kNeverAnswer (with a 503 nobody waits for)
+  // and every drip, so a test that is done with them frees the server's
+  // threads.
+  void ReleaseHeld();
 
  private:
   struct Impl;
@@ -98,13 +105,18 @@ class TestPortal {
   mutable std::mutex mu_;
   std::condition_variable stopping_cv_;
   bool stopping_ = false;
+  int held_generation_ = 0;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
   std::thread thread_;
 };
 
-// The default portal behaviour.
+// The default portal behaviour: POSTs to a path ending in "/xml/receber"
+// get 200 {"status":"recebido"}; a GET of any path gets the portal's HTML
+// page with 200, as a web server would (a client that turned the POST into
+// a GET would think it delivered); anything else 404.
 PortalAnswer DefaultPortalAnswer(const RecordedRequest& req);
+inline constexpr const char* kPortalHtmlPage = "<html><body>Portal do contador</body></html>";
 
 // A bare TCP listener on 127.0.0.1 for what an HTTP server library will not
 // do: reset the connection, accept and stay silent, or answer with exact

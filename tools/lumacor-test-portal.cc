@@ -7,10 +7,18 @@
 //
 // Prints the port on the first line of standard output once it listens.
 // Admin endpoints:
-//   POST /_mode {"status":500,"body":"...","never":false,"location":""}
+//   POST /_mode {"status":500,"body":"...","never":false,"location":"",
+//                "path":"","retry_after":""}
 //                              changes the answer to receber ("never": hold
-//                              the request unanswered until the portal ends;
-//                              "location": a Location header, "" for none)
+//                              the request unanswered until the next /_mode;
+//                              "location": a Location header, "" for none;
+//                              "path": only requests to this exact path get
+//                              the answer, the others the normal one, "" for
+//                              all; "retry_after": a Retry-After header;
+//                              "drip_ms": one byte of body every N ms, without
+//                              end; off unless given in this /_mode).
+//                              Every /_mode ends the requests held so far.
+//   GET of any other path      200 with an HTML page, as a web server would
 //   GET or POST /_requests     JSON array of what was received
 // Each received document request is also appended to --record as one JSON
 // line {"method","path","headers":{...},"body"}. Ends on SIGINT or SIGTERM.
@@ -77,6 +85,7 @@ int main(int argc, char** argv) {
   bool tls = false;
   std::string cert_path, record_path, port_file;
   PortalAnswer mode;
+  std::string mode_path, retry_after, location;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -108,14 +117,20 @@ int main(int argc, char** argv) {
       if (d.HasParseError() || !d.IsObject()) return PortalAnswer::Status(400, "{\"erro\":\"JSON inválido\"}");
       if (d.HasMember("status") && d["status"].IsInt()) mode.status = d["status"].GetInt();
       if (d.HasMember("body") && d["body"].IsString()) mode.body = d["body"].GetString();
-      if (d.HasMember("location") && d["location"].IsString()) {
-        mode.headers.clear();
-        std::string location = d["location"].GetString();
-        if (!location.empty()) mode.headers.emplace_back("Location", location);
+      if (d.HasMember("location") && d["location"].IsString()) location = d["location"].GetString();
+      if (d.HasMember("retry_after") && d["retry_after"].IsString()) {
+        retry_after = d["retry_after"].GetString();
       }
+      mode.headers.clear();
+      if (!location.empty()) mode.headers.emplace_back("Location", location);
+      if (!retry_after.empty()) mode.headers.emplace_back("Retry-After", retry_after);
+      if (d.HasMember("path") && d["path"].IsString()) mode_path = d["path"].GetString();
+      // Left out, it is off again: a drip must not outlive its test.
+      mode.drip_interval_ms = d.HasMember("drip_ms") && d["drip_ms"].IsInt() ? d["drip_ms"].GetInt() : 0;
       if (d.HasMember("never") && d["never"].IsBool()) {
         mode.action = d["never"].GetBool() ? PortalAnswer::kNeverAnswer : PortalAnswer::kRespond;
       }
+      portal.ReleaseHeld();
       return PortalAnswer::Status(200, "{\"ok\":true}");
     }
     // POST too, for clients that can only post (the agent's own).
@@ -129,7 +144,8 @@ int main(int argc, char** argv) {
       return PortalAnswer::Status(200, out + "]");
     }
     PortalAnswer answer = lumacor::testing::DefaultPortalAnswer(req);
-    if (answer.status == 200) answer = mode;
+    bool document = req.method == "POST" && answer.status == 200;
+    if (document && (mode_path.empty() || req.path == mode_path)) answer = mode;
     if (!record_path.empty()) {
       std::ofstream(record_path, std::ios::app | std::ios::binary) << RequestJson(req) << '\n';
     }

@@ -2,6 +2,7 @@
 // and its in-memory cookie store across requests.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,28 @@ void GlobalInit() {
   });
 }
 
+struct CurlUrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+struct CurlFreeDeleter {
+  void operator()(char* p) const { curl_free(p); }
+};
+
+// Scheme and host of an absolute URL, by curl's own parser.
+UrlOrigin OriginOf(const std::string& url) {
+  std::unique_ptr<CURLU, CurlUrlDeleter> u(curl_url());
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    throw HttpError("EHTTPRedirectError", "Redirecionamento para URL invalida: " + url);
+  }
+  auto part = [&](CURLUPart which) {
+    char* raw = nullptr;
+    if (curl_url_get(u.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) return std::string();
+    std::unique_ptr<char, CurlFreeDeleter> owned(raw);
+    return AsciiLowerCopy(raw);
+  };
+  return {part(CURLUPART_SCHEME), part(CURLUPART_HOST)};
+}
+
 struct CurlDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
@@ -33,6 +56,10 @@ struct SlistDeleter {
   void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+struct MultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
 bool StartsWithIgnoreCase(const std::string& s, std::string_view prefix) {
@@ -45,6 +72,8 @@ struct Transfer {
   std::string body;
   bool too_large = false;
   bool stalled = false;
+  bool aborted = false;
+  const std::atomic<bool>* abort_requested = nullptr;
   curl_off_t last_ul = -1;
   curl_off_t last_dl = -1;
   SteadyClock::time_point last_change = SteadyClock::now();
@@ -78,6 +107,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow, curl_off_t ultotal,
                curl_off_t ulnow) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->abort_requested->load()) {
+    t->aborted = true;
+    return 1;
+  }
   auto now = SteadyClock::now();
   curl_off_t pretransfer = 0;
   curl_easy_getinfo(t->handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
@@ -100,6 +133,11 @@ class CurlHttpClient : public HttpClient {
  public:
   explicit CurlHttpClient(const HttpClientSettings& settings) : settings_(settings) {
     GlobalInit();
+    // The transfer runs in a multi handle only so that Abort can wake its
+    // wait at once (curl_multi_wakeup); the multi handle also keeps the
+    // connections for reuse.
+    multi_.reset(curl_multi_init());
+    if (!multi_) throw HttpError("EHTTPClientError", "Falha ao criar o cliente HTTP");
     handle_.reset(curl_easy_init());
     if (!handle_) throw HttpError("EHTTPClientError", "Falha ao criar o cliente HTTP");
     CURL* h = handle_.get();
@@ -108,8 +146,9 @@ class CurlHttpClient : public HttpClient {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, settings_.user_agent.c_str());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(settings_.max_redirects));
+    // Redirects are followed by hand (Post), so that each one repeats the
+    // POST and none leaves the endpoint's host.
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_SSLVERSION,
                      static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -136,41 +175,117 @@ class CurlHttpClient : public HttpClient {
     if (!https && !StartsWithIgnoreCase(url, "http://")) {
       throw HttpError("EHTTPURLError", "URL inválida: \"" + url + "\"");
     }
+    if (abort_requested_) throw Aborted();
     CURL* h = handle_.get();
     Slist list;
     for (const HttpHeader& hd : headers) AppendHeader(list, hd.name + ": " + hd.value);
     AppendHeader(list, "Expect:");  // no 100-continue round trip
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(settings_.overall_timeout_ms);
+
+    std::string current = url;
+    UrlOrigin endpoint;
+    for (int redirects = 0;; ++redirects) {
+      Perform(current, list.get(), body, deadline);
+      long status = 0;
+      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+      char* location = nullptr;
+      curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location);
+      if (!IsFollowedRedirect(static_cast<int32_t>(status)) || location == nullptr) {
+        return Answer(static_cast<int32_t>(status));
+      }
+      std::string next = location;
+      if (redirects == settings_.max_redirects) {
+        throw HttpError("EHTTPRedirectError", "Redirecionamentos demais: mais de " +
+                                                  std::to_string(settings_.max_redirects) +
+                                                  " seguidos, o último para " + next);
+      }
+      if (redirects == 0) endpoint = OriginOf(url);
+      CheckRedirect(endpoint, OriginOf(current), OriginOf(next), next);
+      current = next;
+    }
+  }
+
+  void Abort() override {
+    abort_requested_ = true;
+    curl_multi_wakeup(multi_.get());  // callable from any thread
+  }
+
+ private:
+  static HttpError Aborted() {
+    return HttpError(kHttpAbortedType, "Envio interrompido: parada solicitada");
+  }
+
+  // One request of the chain, within what is left of the overall deadline.
+  void Perform(const std::string& url, curl_slist* headers, const std::string& body,
+               SteadyClock::time_point deadline) {
+    CURL* h = handle_.get();
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0) throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
     transfer_ = Transfer{};
     transfer_.settings = &settings_;
     transfer_.handle = h;
+    transfer_.abort_requested = &abort_requested_;
     errbuf_[0] = '\0';
-
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    // A request that starts over TLS never follows a redirect to plain HTTP,
-  // so the token cannot leave in clear text.
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, list.get());
-    CURLcode rc = curl_easy_perform(h);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+    CURLcode rc = Run();
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
     if (rc != CURLE_OK) Fail(rc);
+  }
 
+  // curl_easy_perform, on the multi handle: the same transfer, but a wait
+  // that Abort can end.
+  CURLcode Run() {
+    CURLM* m = multi_.get();
+    CURL* h = handle_.get();
+    if (curl_multi_add_handle(m, h) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode rc = CURLE_OK;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(m, &running) != CURLM_OK) {
+        rc = CURLE_FAILED_INIT;
+        break;
+      }
+      bool finished = false;
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(m, &left)) {
+        if (msg->msg == CURLMSG_DONE) {
+          rc = msg->data.result;
+          finished = true;
+        }
+      }
+      if (finished || running == 0) break;
+      if (abort_requested_) {
+        transfer_.aborted = true;
+        rc = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
+      curl_multi_poll(m, nullptr, 0, 1000, nullptr);
+    }
+    curl_multi_remove_handle(m, h);
+    return rc;
+  }
+
+  HttpAnswer Answer(int32_t status) {
+    CURL* h = handle_.get();
     HttpAnswer answer;
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    answer.status = static_cast<int32_t>(status);
+    answer.status = status;
     answer.body = std::move(transfer_.body);
-    curl_header* ce = nullptr;
-    if (curl_easy_header(h, "Content-Encoding", 0, CURLH_HEADER, -1, &ce) == CURLHE_OK) {
-      answer.content_encoding = ce->value;
+    curl_header* found = nullptr;
+    if (curl_easy_header(h, "Content-Encoding", 0, CURLH_HEADER, -1, &found) == CURLHE_OK) {
+      answer.content_encoding = found->value;
+    }
+    if (curl_easy_header(h, "Retry-After", 0, CURLH_HEADER, -1, &found) == CURLHE_OK) {
+      answer.retry_after = found->value;
     }
     return answer;
   }
 
- private:
   static void AppendHeader(Slist& list, const std::string& line) {
     curl_slist* grown = curl_slist_append(list.get(), line.c_str());
     if (grown == nullptr) throw HttpError("EHTTPClientError", "Memória insuficiente");
@@ -180,13 +295,9 @@ class CurlHttpClient : public HttpClient {
 
   [[noreturn]] void Fail(CURLcode rc) {
     std::string detail = errbuf_[0] != '\0' ? errbuf_ : curl_easy_strerror(rc);
-    long redirects = 0;
-    curl_easy_getinfo(handle_.get(), CURLINFO_REDIRECT_COUNT, &redirects);
     switch (rc) {
       case CURLE_URL_MALFORMAT:
-        throw HttpError("EHTTPURLError", "URL inválida: " + detail);
       case CURLE_UNSUPPORTED_PROTOCOL:
-        if (redirects > 0) throw HttpError("EHTTPRedirectError", "Redirecionamento recusado: " + detail);
         throw HttpError("EHTTPURLError", "URL inválida: " + detail);
       case CURLE_COULDNT_RESOLVE_HOST:
       case CURLE_COULDNT_RESOLVE_PROXY:
@@ -196,10 +307,9 @@ class CurlHttpClient : public HttpClient {
       case CURLE_OPERATION_TIMEDOUT:
         throw HttpError("EHTTPTimeout", "Tempo esgotado: " + detail);
       case CURLE_ABORTED_BY_CALLBACK:
+        if (transfer_.aborted) throw Aborted();
         if (transfer_.stalled) throw HttpError("EHTTPTimeout", "Tempo esgotado: o servidor parou de responder");
         break;
-      case CURLE_TOO_MANY_REDIRECTS:
-        throw HttpError("EHTTPRedirectError", "Redirecionamentos demais: " + detail);
       case CURLE_FILESIZE_EXCEEDED:
         throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
                                                    std::to_string(settings_.max_answer_bytes) + " bytes");
@@ -230,8 +340,10 @@ class CurlHttpClient : public HttpClient {
   }
 
   HttpClientSettings settings_;
+  MultiHandle multi_;  // before the easy handle: it is cleaned up after it
   CurlHandle handle_;
   Transfer transfer_;
+  std::atomic<bool> abort_requested_{false};
   char errbuf_[CURL_ERROR_SIZE];
 };
 

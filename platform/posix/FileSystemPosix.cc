@@ -211,7 +211,9 @@ class PosixFileSystem : public FileSystem {
     }
     std::string out;
     for (const auto& p : parts) out += "/" + p;
-    if (out.empty()) out = "/";
+    // Not `out = "/"`: GCC 12 takes that assignment for an overlapping copy
+    // (a false -Wrestrict) in optimised builds.
+    if (out.empty()) out.push_back('/');
     // A trailing separator names the same folder; keep it as given.
     if (joined.size() > 1 && joined.back() == '/' && out != "/") out += "/";
     return out;

@@ -22,6 +22,14 @@ class PosixProcess : public Process {
     const char* v = std::getenv(name.c_str());
     return v == nullptr ? std::string() : std::string(v);
   }
+
+  std::string ComputerName() override {
+    std::string name = GetEnv("COMPUTERNAME");
+    if (!name.empty()) return name;
+    char buf[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0) return "";
+    return buf;
+  }
 };
 
 }  // namespace

@@ -182,12 +182,20 @@ class SystemdServiceControl : public ServiceControl {
       service_main(1, argv);
       done = true;
     });
+    // A request that comes before the service registered its handler is
+    // kept for it: dropping it would leave the service running until
+    // systemd kills it.
+    uint32_t waiting = 0;
     while (!done) {
       struct timespec tick = {0, 100 * 1000 * 1000};
       int sig = ::sigtimedwait(&set, nullptr, &tick);
+      if (sig == SIGTERM) waiting = kServiceControlStop;
+      if (sig == SIGINT) waiting = kServiceControlShutdown;
       ServiceCtrlHandlerFn handler = handler_.load();
-      if (sig == SIGTERM && handler != nullptr) handler(kServiceControlStop);
-      if (sig == SIGINT && handler != nullptr) handler(kServiceControlShutdown);
+      if (waiting != 0 && handler != nullptr) {
+        handler(waiting);
+        waiting = 0;
+      }
     }
     service.join();
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -263,6 +271,29 @@ class SystemdServiceControl : public ServiceControl {
     if (!first_error.empty()) throw std::runtime_error(first_error);
   }
 
+  void WatchConsoleStop(ServiceCtrlHandlerFn handler) override {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &set, &console_old_mask_);
+    console_watching_ = true;
+    console_watcher_ = std::thread([this, set, handler] {
+      while (console_watching_) {
+        struct timespec tick = {0, 100 * 1000 * 1000};
+        int sig = ::sigtimedwait(&set, nullptr, &tick);
+        if (sig == SIGTERM || sig == SIGINT) handler(kServiceControlStop);
+      }
+    });
+  }
+
+  void UnwatchConsoleStop() override {
+    if (!console_watcher_.joinable()) return;
+    console_watching_ = false;
+    console_watcher_.join();
+    ::pthread_sigmask(SIG_SETMASK, &console_old_mask_, nullptr);
+  }
+
   void ConsoleWriteLine(const std::string& text) override { std::cout << text << std::endl; }
 
   void ReportFatalError(const std::string& message) override {
@@ -276,6 +307,9 @@ class SystemdServiceControl : public ServiceControl {
   }
 
   std::atomic<ServiceCtrlHandlerFn> handler_{nullptr};
+  std::atomic<bool> console_watching_{false};
+  std::thread console_watcher_;
+  sigset_t console_old_mask_;
 };
 
 }  // namespace

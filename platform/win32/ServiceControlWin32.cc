@@ -39,6 +39,15 @@ void WINAPI HandlerTrampoline(DWORD control) {
   if (fn != nullptr) fn(control);
 }
 
+std::atomic<ServiceCtrlHandlerFn> g_console_handler{nullptr};
+
+BOOL WINAPI ConsoleCtrlTrampoline(DWORD) {
+  ServiceCtrlHandlerFn fn = g_console_handler.load();
+  if (fn == nullptr) return FALSE;
+  fn(kServiceControlStop);
+  return TRUE;
+}
+
 void RunSc(const std::string& parameters) {
   // No owner window, no working folder, no wait, no elevation: sc.exe
   // reports its own failures in its window.
@@ -170,6 +179,16 @@ class WinServiceControl : public ServiceControl {
     RunSc("stop " + service_name);
     ::Sleep(pause_ms);
     RunSc("delete " + service_name);
+  }
+
+  void WatchConsoleStop(ServiceCtrlHandlerFn handler) override {
+    g_console_handler = handler;
+    ::SetConsoleCtrlHandler(ConsoleCtrlTrampoline, TRUE);
+  }
+
+  void UnwatchConsoleStop() override {
+    ::SetConsoleCtrlHandler(ConsoleCtrlTrampoline, FALSE);
+    g_console_handler = nullptr;
   }
 
   void ConsoleWriteLine(const std::string& text) override {
