@@ -28,7 +28,8 @@ struct Portal {
     config = std::make_unique<testing::ConfigScope>(c);
     // About the size of a typical NF-e.
     xml = "<nfeProc><NFe><infNFe Id=\"NFe35240112345678000199550010000000011000000017\">";
-    while (xml.size() < 8000) xml += "<det nItem=\"1\"><prod><xProd>Produto ação</xProd></prod></det>";
+    while (xml.size() < 8000)
+      xml += "<det nItem=\"1\"><prod><xProd>Produto ação</xProd></prod></det>";
     xml += "</infNFe></NFe></nfeProc>";
   }
 };

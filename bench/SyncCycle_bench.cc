@@ -23,7 +23,8 @@ void EscreverPasta(const testing::TempDir& dir) {
     dir.Write("xml/" + n + ".xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?><nfeProc><NFe><infNFe Id=\"NFe" + chave +
                   "\"><ide><mod>55</mod><natOp>Venda de produ\xC3\xA7\xC3\xA3o</natOp></ide>"
-                  "<det>" + itens + "</det></infNFe></NFe><protNFe><infProt><chNFe>" + chave +
+                  "<det>" +
+                  itens + "</det></infNFe></NFe><protNFe><infProt><chNFe>" + chave +
                   "</chNFe></infProt></protNFe></nfeProc>");
   }
 }

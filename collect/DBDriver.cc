@@ -78,8 +78,8 @@ const DynamicLibrary& LoadClientLibrary(DatabaseClient client, const std::string
 void* RequireClientSymbol(DatabaseClient client, const DynamicLibrary& lib, const char* symbol) {
   void* p = lib.Find(symbol);
   if (p == nullptr) {
-    throw DBError(Format("a biblioteca cliente '%s' nao exporta %s. %s", lib.name().c_str(),
-                         symbol, ClientHint(client)));
+    throw DBError(Format("a biblioteca cliente '%s' nao exporta %s. %s", lib.name().c_str(), symbol,
+                         ClientHint(client)));
   }
   return p;
 }

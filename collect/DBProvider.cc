@@ -34,10 +34,11 @@ TDBProvider::TDBProvider() {
     } else if (type == "mssql") {
       ConfigMSSQL();
     } else {
-      throw DBError(Format("DBProvider.Create: tipo de banco inválido ou não configurado: \"%s\". "
-                           "Verifique [banco] tipo= no Marlux.ini (firebird | mysql | postgresql | "
-                           "mssql).",
-                           type.c_str()));
+      throw DBError(
+          Format("DBProvider.Create: tipo de banco inválido ou não configurado: \"%s\". "
+                 "Verifique [banco] tipo= no Marlux.ini (firebird | mysql | postgresql | "
+                 "mssql).",
+                 type.c_str()));
     }
   } catch (const std::exception& e) {
     FConnection.reset();
@@ -75,8 +76,13 @@ void TDBProvider::ConfigMSSQL() {
   Require(FConfig.DBName, "ConfigMSSQL: [banco] nome= não informado no Marlux.ini");
   FSystem = dbMSSQL;
   // The port travels in the server text; no character set or client path.
-  FSettings = TDBSettings{FConfig.DBHost + "," + std::to_string(FConfig.DBPort), 0,
-                          FConfig.DBName, FConfig.DBUser, FConfig.DBPass, "", ""};
+  FSettings = TDBSettings{FConfig.DBHost + "," + std::to_string(FConfig.DBPort),
+                          0,
+                          FConfig.DBName,
+                          FConfig.DBUser,
+                          FConfig.DBPass,
+                          "",
+                          ""};
   FSettings.TrustServerCertificate = FConfig.DBConfiarCertificado;
   FConnection = NewSqlServerConnection(FSettings);
 }
@@ -88,9 +94,9 @@ TDBConnection* TDBProvider::GetConnection() {
       StopSignalsKeeper keep_stop_signals;
       FConnection->Connect();
     } catch (const std::exception& e) {
-      throw DBError(Format("DBProvider.GetConnection: falha ao conectar no banco \"%s\" (%s:%d) — %s",
-                           FSettings.Database.c_str(), FSettings.Server.c_str(), FSettings.Port,
-                           e.what()));
+      throw DBError(
+          Format("DBProvider.GetConnection: falha ao conectar no banco \"%s\" (%s:%d) — %s",
+                 FSettings.Database.c_str(), FSettings.Server.c_str(), FSettings.Port, e.what()));
     }
   }
   return FConnection.get();

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "collect/firebird/FirebirdConnection.h"
 #include "collect/SQLExecutor.h"
+#include "collect/firebird/FirebirdConnection.h"
 #include "collect/odbc/OdbcConnection.h"
 #include "testsupport/DBServers.h"
 #include "testsupport/TestSupport.h"
@@ -45,9 +45,10 @@ TEST(DBProvider, CreateRefusesInvalidTypesAndIncompleteSettings) {
     c.DBUser = std::move(user);
     return c;
   };
-  const std::string invalid = "DBProvider.Create falhou: DBProvider.Create: tipo de banco inválido "
-                              "ou não configurado: \"%s\". Verifique [banco] tipo= no Marlux.ini "
-                              "(firebird | mysql | postgresql | mssql).";
+  const std::string invalid =
+      "DBProvider.Create falhou: DBProvider.Create: tipo de banco inválido "
+      "ou não configurado: \"%s\". Verifique [banco] tipo= no Marlux.ini "
+      "(firebird | mysql | postgresql | mssql).";
   auto invalid_for = [&](const std::string& type) {
     std::string m = invalid;
     return m.replace(m.find("%s"), 2, type);
@@ -175,10 +176,10 @@ TEST(DBProvider, SqlServerFailureShowsHostCommaPortAndPortZero) {
     FAIL() << "deveria falhar";
   } catch (const DBError& e) {
     const std::string msg = e.what();
-    EXPECT_EQ(msg.rfind(
-                  "DBProvider.GetConnection: falha ao conectar no banco \"erp\" (127.0.0.1,1:0) — ",
+    EXPECT_EQ(
+        msg.rfind("DBProvider.GetConnection: falha ao conectar no banco \"erp\" (127.0.0.1,1:0) — ",
                   0),
-              0u)
+        0u)
         << msg;
     EXPECT_EQ(msg.find("client_path"), std::string::npos) << msg;
     EXPECT_EQ(msg.find("/nao/existe"), std::string::npos) << msg;
@@ -241,8 +242,8 @@ TEST(SqlServerOdbc, ValuesAreBracedOnlyWhenNeeded) {
 TEST(Firebird, ConnectionLossIsFoundAnywhereInTheStatus) {
   // Codes and argument kinds of the client's status vectors.
   constexpr intptr_t kEnd = 0, kGds = 1, kString = 2, kCString = 3, kNumber = 4;
-  constexpr intptr_t kBadDbHandle = 335544324, kNetReadErr = 335544726,
-                     kAttShutdown = 335544856, kDsqlError = 335544569, kNoTable = 335544580;
+  constexpr intptr_t kBadDbHandle = 335544324, kNetReadErr = 335544726, kAttShutdown = 335544856,
+                     kDsqlError = 335544569, kNoTable = 335544580;
   static const char kText[] = "x";
   const intptr_t text = reinterpret_cast<intptr_t>(kText);
   struct Case {
@@ -252,9 +253,11 @@ TEST(Firebird, ConnectionLossIsFoundAnywhereInTheStatus) {
   } cases[] = {
       {"handle the client dropped", {kGds, kBadDbHandle, kEnd}, true},
       {"shutdown", {kGds, kAttShutdown, kEnd}, true},
-      {"loss after another error", {kGds, kDsqlError, kString, text, kGds, kNetReadErr, kEnd},
+      {"loss after another error",
+       {kGds, kDsqlError, kString, text, kGds, kNetReadErr, kEnd},
        true},
-      {"loss after a counted text", {kGds, kDsqlError, kCString, 1, text, kGds, kNetReadErr, kEnd},
+      {"loss after a counted text",
+       {kGds, kDsqlError, kCString, 1, text, kGds, kNetReadErr, kEnd},
        true},
       {"query error", {kGds, kDsqlError, kGds, kNoTable, kString, text, kNumber, 7, kEnd}, false},
       // A code in an argument's place is not an error of its own.
@@ -293,8 +296,8 @@ TEST_P(ProviderOnServer, WrongPasswordIsReportedByGetConnectionNotByCreate) {
   TDBProvider provider;  // must not raise
   const std::string server = GetParam()->odbc ? c.DBHost + "," + std::to_string(c.DBPort) + ":0"
                                               : c.DBHost + ":" + std::to_string(c.DBPort);
-  const std::string prefix = "DBProvider.GetConnection: falha ao conectar no banco \"" +
-                             c.DBName + "\" (" + server + ") — ";
+  const std::string prefix = "DBProvider.GetConnection: falha ao conectar no banco \"" + c.DBName +
+                             "\" (" + server + ") — ";
   for (int attempt = 0; attempt < 2; ++attempt) {  // every call tries again
     try {
       provider.GetConnection();
@@ -316,9 +319,9 @@ TEST_P(ProviderOnServer, ConnectionStaysOpenAcrossCalls) {
   TDBConnection* first = provider.GetConnection();
   ASSERT_TRUE(first->Connected());
   EXPECT_EQ(provider.GetConnection(), first);
-  auto cursor = first->Query(GetParam() == &testing::FirebirdBackend()
-                                 ? "SELECT 'ok' AS R FROM RDB$DATABASE"
-                                 : "SELECT 'ok' AS r");
+  auto cursor =
+      first->Query(GetParam() == &testing::FirebirdBackend() ? "SELECT 'ok' AS R FROM RDB$DATABASE"
+                                                             : "SELECT 'ok' AS r");
   ASSERT_TRUE(cursor->Next());
   EXPECT_EQ(cursor->AsText(cursor->FindColumn("R")), "ok");
   EXPECT_FALSE(cursor->Next());
@@ -326,8 +329,7 @@ TEST_P(ProviderOnServer, ConnectionStaysOpenAcrossCalls) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, ProviderOnServer,
                          ::testing::Values(&testing::PostgreSQLBackend(),
-                                           &testing::MariaDBBackend(),
-                                           &testing::FirebirdBackend(),
+                                           &testing::MariaDBBackend(), &testing::FirebirdBackend(),
                                            &testing::OdbcPostgreSQLBackend()),
                          [](const auto& info) { return std::string(info.param->name); });
 

@@ -92,9 +92,10 @@ TXmlRowArray TFolderXMLCollector::Executar() {
     rest.remove_prefix(sep + 1);
   }
 
-  LogInfo(Format("Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=%d | "
-                 "inutilizacoes=%d | ignorados=%d | erros=%d",
-                 n.encontrados, n.aceitos, n.cancelamentos, n.inutilizacoes, n.ignorados, n.erros));
+  LogInfo(
+      Format("Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=%d | "
+             "inutilizacoes=%d | ignorados=%d | erros=%d",
+             n.encontrados, n.aceitos, n.cancelamentos, n.inutilizacoes, n.ignorados, n.erros));
   return result;
 }
 
@@ -144,10 +145,10 @@ std::string TFolderXMLCollector::LerTexto(const std::string& path, int64_t max_b
   // must cost neither the memory nor the time of reading it.
   FileInfo info;
   if (fs_->Stat(path, &info) && info.size > max_bytes) {
-    throw std::runtime_error(Format("arquivo de %lld bytes, acima do limite de %lld bytes "
-                                    "(tamanho_maximo_mb)",
-                                    static_cast<long long>(info.size),
-                                    static_cast<long long>(max_bytes)));
+    throw std::runtime_error(
+        Format("arquivo de %lld bytes, acima do limite de %lld bytes "
+               "(tamanho_maximo_mb)",
+               static_cast<long long>(info.size), static_cast<long long>(max_bytes)));
   }
   // A failed read goes straight to the caller, without the second attempt:
   // on POSIX it mostly means the file changed while being read, and a

@@ -18,12 +18,12 @@ namespace lumacor {
 namespace {
 
 namespace stdfs = std::filesystem;
+using testing::ConfigScope;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using ::testing::UnorderedElementsAre;
-using testing::ConfigScope;
 using testing::LogCapture;
 using testing::TempDir;
+using ::testing::UnorderedElementsAre;
 
 // A distinct made-up 44-digit key per `n`.
 std::string Key(int n) { return Format("352401112223330001815500100000%04d1%09d", n, n); }
@@ -39,9 +39,10 @@ std::string Fixture(const std::string& name) {
 
 std::string Resumo(int encontrados, int aceitos, int cancelamentos, int inutilizacoes,
                    int ignorados, int erros) {
-  return Format("Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=%d | "
-                "inutilizacoes=%d | ignorados=%d | erros=%d",
-                encontrados, aceitos, cancelamentos, inutilizacoes, ignorados, erros);
+  return Format(
+      "Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=%d | "
+      "inutilizacoes=%d | ignorados=%d | erros=%d",
+      encontrados, aceitos, cancelamentos, inutilizacoes, ignorados, erros);
 }
 
 TSincConfig Pastas(const std::string& paths, bool recursive = false, bool log_ignorados = true) {
@@ -147,9 +148,9 @@ TEST(FolderXMLCollectorTest, ListsXmlFilesByNameAtTheConfiguredDepth) {
   }
   {
     LogCapture log;
-    EXPECT_THAT(Keys(Coletar(Pastas(dir.path(), true))),
-                UnorderedElementsAre(Key(1), Key(2), Key(3), Key(4), Key(5), Key(6), Key(7),
-                                     Key(8)));
+    EXPECT_THAT(
+        Keys(Coletar(Pastas(dir.path(), true))),
+        UnorderedElementsAre(Key(1), Key(2), Key(3), Key(4), Key(5), Key(6), Key(7), Key(8)));
     EXPECT_THAT(log.Messages(), ElementsAre("INFO |" + Resumo(8, 8, 0, 0, 0, 0)));
   }
 }
@@ -202,23 +203,24 @@ TEST(FolderXMLCollectorTest, NamesFilesFromTheTrimmedFolderAsGiven) {
     LogCapture log;
     Coletar(Pastas(" \t" + folder + "\r\n ", true));
     const std::string base = dir.Path("docs") + sep;
-    EXPECT_THAT(log.Messages(),
-                UnorderedElementsAre(
-                    "WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + base + "x.xml",
-                    "WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + base +
-                        Native("sub/y.xml"),
-                    "INFO |" + Resumo(2, 0, 0, 0, 2, 0)));
+    EXPECT_THAT(
+        log.Messages(),
+        UnorderedElementsAre(
+            "WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + base + "x.xml",
+            "WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + base +
+                Native("sub/y.xml"),
+            "INFO |" + Resumo(2, 0, 0, 0, 2, 0)));
   }
 
   // A relative folder stays relative in the messages.
   LogCapture log;
   CwdScope cwd(dir.path());
   Coletar(Pastas("docs;ausente"));
-  EXPECT_THAT(log.Messages(),
-              ElementsAre("WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " +
-                              Native("docs/x.xml"),
-                          "WARN |Pasta XML nao encontrada: ausente",
-                          "INFO |" + Resumo(1, 0, 0, 0, 1, 0)));
+  EXPECT_THAT(
+      log.Messages(),
+      ElementsAre(
+          "WARN |XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + Native("docs/x.xml"),
+          "WARN |Pasta XML nao encontrada: ausente", "INFO |" + Resumo(1, 0, 0, 0, 1, 0)));
 }
 
 TEST(FolderXMLCollectorTest, SplitsPathsAndWarnsOfMissingFolders) {
@@ -228,13 +230,15 @@ TEST(FolderXMLCollectorTest, SplitsPathsAndWarnsOfMissingFolders) {
   const std::string arquivo = dir.Write("arquivo", "");
 
   LogCapture log;
-  TXmlRowArray rows = Coletar(Pastas(" ;\t;" + dir.Path("um") + " ; " + dir.Path("nao existe") +
-                                 "  ;;" + arquivo + ";" + dir.Path("dois") + ";" + dir.Path("um")));
+  TXmlRowArray rows =
+      Coletar(Pastas(" ;\t;" + dir.Path("um") + " ; " + dir.Path("nao existe") + "  ;;" + arquivo +
+                     ";" + dir.Path("dois") + ";" + dir.Path("um")));
   // The same folder named twice is scanned twice.
   EXPECT_THAT(Keys(rows), ElementsAre(Key(1), Key(2), Key(1)));
-  EXPECT_THAT(log.Messages(), ElementsAre("WARN |Pasta XML nao encontrada: " + dir.Path("nao existe"),
-                                          "WARN |Pasta XML nao encontrada: " + arquivo,
-                                          "INFO |" + Resumo(3, 3, 0, 0, 0, 0)));
+  EXPECT_THAT(log.Messages(),
+              ElementsAre("WARN |Pasta XML nao encontrada: " + dir.Path("nao existe"),
+                          "WARN |Pasta XML nao encontrada: " + arquivo,
+                          "INFO |" + Resumo(3, 3, 0, 0, 0, 0)));
 
   for (const std::string& vazio : {std::string(), std::string(" ; ;\t\r\n;")}) {
     LogCapture log2;
@@ -384,7 +388,8 @@ TEST(FolderXMLCollectorTest, AlphanumericDocumentsAndTestEnvironment) {
         }
       }
       const int n = static_cast<int>(por_caminho.size());
-      lines.push_back("INFO |" + Resumo(n, n - ignorados, cancelamentos, inutilizacoes, ignorados, 0));
+      lines.push_back("INFO |" +
+                      Resumo(n, n - ignorados, cancelamentos, inutilizacoes, ignorados, 0));
       EXPECT_THAT(got, ::testing::UnorderedElementsAreArray(want));
       EXPECT_THAT(log.Messages(), ::testing::UnorderedElementsAreArray(lines));
     }
@@ -431,7 +436,8 @@ TEST(FolderXMLCollectorTest, AnsiFallbackReadsTheFileAgain) {
   LogCapture log;
   EXPECT_THAT(Coletar(Pastas(dir.path()), &fs), IsEmpty());
   EXPECT_EQ(fs.reads[path], 2);
-  EXPECT_TRUE(log.Has("ERROR", "Erro lendo XML " + path + ": open '" + path + "': Permission denied"));
+  EXPECT_TRUE(
+      log.Has("ERROR", "Erro lendo XML " + path + ": open '" + path + "': Permission denied"));
 }
 
 TEST(FolderXMLCollectorTest, EntersAFolderReachedTwiceThroughLinksOnce) {

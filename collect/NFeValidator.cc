@@ -242,9 +242,7 @@ int TNFeValidator::GetPrioridadeFila(std::string_view XML) {
   return IsEventoCancelamento(XML) || IsInutilizacao(XML) ? 2 : 1;
 }
 
-bool TNFeValidator::IsHomologacao(std::string_view XML) {
-  return Capture(P().tp_amb, XML) == "2";
-}
+bool TNFeValidator::IsHomologacao(std::string_view XML) { return Capture(P().tp_amb, XML) == "2"; }
 
 int TNFeValidator::GetForcaCopia(std::string_view XML) {
   const Patterns& p = P();

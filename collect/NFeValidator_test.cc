@@ -92,22 +92,27 @@ std::vector<Case> Cases() {
        Cancelamento(kChave)},
       {"cancelamento_sequencia_de_um_digito",
        "<evento><infEvento Id='ID110111" + kChave + "1'>" + canc, Cancelamento(kChave)},
-      {"cancelamento_sem_chave", "<procEventoNFe><evento>" + canc + "</evento></procEventoNFe>",
+      {"cancelamento_sem_chave",
+       "<procEventoNFe><evento>" + canc + "</evento></procEventoNFe>",
        {"", "110111", false, false, false, false, "", 1}},
-      {"cancelamento_sem_tag_de_evento", "<envEvento><eventos><retEvento>" + ch + canc,
+      {"cancelamento_sem_tag_de_evento",
+       "<envEvento><eventos><retEvento>" + ch + canc,
        {"", "110111", false, false, false, false, kChave, 1}},
-      {"cancelamento_so_tag_de_fechamento", "</evento></procEventoNFe>" + ch + canc,
+      {"cancelamento_so_tag_de_fechamento",
+       "</evento></procEventoNFe>" + ch + canc,
        {"", "110111", false, false, false, false, kChave, 1}},
       {"carta_de_correcao",
        "<procEventoNFe><evento>" + ch + "<tpEvento>110110</tpEvento></evento></procEventoNFe>",
        {"", "110110", false, false, false, false, kChave, 1}},
-      {"evento_com_mod", "<evento>" + ch + "<tpEvento>110110</tpEvento><mod>55</mod>",
+      {"evento_com_mod",
+       "<evento>" + ch + "<tpEvento>110110</tpEvento><mod>55</mod>",
        {"55", "110110", true, false, false, true, kChave, 1}},
       {"tpEvento_com_espacos", "<procEventoNFe>" + ch + "<e:tpEvento>\n110111\n</e:tpEvento>",
        Cancelamento(kChave)},
 
       // Key forms and their precedence.
-      {"chNFe_com_espacos", "<mod>55</mod><chNFe>\n  " + kChave + "  \n</chNFe>", NFe("55", kChave)},
+      {"chNFe_com_espacos", "<mod>55</mod><chNFe>\n  " + kChave + "  \n</chNFe>",
+       NFe("55", kChave)},
       // A chNFe outside a protocol or an event names another document (an
       // export NF-e names the NF-e it exports): the document's own Id wins.
       {"chNFe_antes_do_id",
@@ -133,12 +138,11 @@ std::vector<Case> Cases() {
       {"id_53_digitos_e_inutilizacao", "<mod>55</mod><x Id=\"ID" + Digits(53) + "\">",
        NFe("55", "INUT-" + Digits(53))},
       {"id_19_digitos", "<mod>55</mod><x Id=\"ID" + Digits(19) + "\">", NFe("55", "")},
-      {"id_evento_antes_do_id_nfe",
-       "<mod>55</mod><x Id=\"ID110111" + kOutra + "01\"/>" + id, NFe("55", kChave)},
+      {"id_evento_antes_do_id_nfe", "<mod>55</mod><x Id=\"ID110111" + kOutra + "01\"/>" + id,
+       NFe("55", kChave)},
 
       // Voidings and the tag test.
-      {"inutilizacao_41_digitos",
-       "<inutNFe versao=\"4.00\"><infInut Id=\"ID" + Digits(41) + "\">",
+      {"inutilizacao_41_digitos", "<inutNFe versao=\"4.00\"><infInut Id=\"ID" + Digits(41) + "\">",
        Inutilizacao("INUT-" + Digits(41))},
       {"inutilizacao_sem_id", "<inutNFe><infInut>", Inutilizacao("")},
       {"procInutNFe", "<procInutNFe>", Inutilizacao("")},
@@ -153,7 +157,10 @@ std::vector<Case> Cases() {
 
       // Text the matcher must survive.
       {"vazio", "", Nenhum()},
-      {"bytes_invalidos", "\xFF\xFE<mod>55\xC3</mod><mod>\xFF" "55</mod>", Nenhum()},
+      {"bytes_invalidos",
+       "\xFF\xFE<mod>55\xC3</mod><mod>\xFF"
+       "55</mod>",
+       Nenhum()},
       {"bytes_invalidos_fora_das_tags", "\xC3\x28<mod>65</mod>\xFF" + id, NFe("65", kChave)},
   };
 }
@@ -169,16 +176,17 @@ const std::string kInutAlfa = "352612ABC34501DE3555001000000200000000210";
 std::string RetInut(const std::string& c_stat, const std::string& cnpj = kCnpjAlfa,
                     const std::string& serie = "1") {
   return "<retInutNFe versao=\"4.00\"><infInut><tpAmb>1</tpAmb><cStat>" + c_stat +
-         "</cStat><cUF>35</cUF><ano>26</ano><CNPJ>" + cnpj + "</CNPJ><mod>55</mod><serie>" +
-         serie + "</serie><nNFIni>200</nNFIni><nNFFin>210</nNFFin></infInut></retInutNFe>";
+         "</cStat><cUF>35</cUF><ano>26</ano><CNPJ>" + cnpj + "</CNPJ><mod>55</mod><serie>" + serie +
+         "</serie><nNFIni>200</nNFIni><nNFFin>210</nNFFin></infInut></retInutNFe>";
 }
 
 std::vector<Case> AlphanumericAndOwnKeyCases() {
   const std::string canc = "<tpEvento>110111</tpEvento>";
   const std::string id_alfa = "<infNFe Id=\"NFe" + kChaveAlfa + "\">";
-  const std::string prot_alfa = "<protNFe><infProt><chNFe>" + kChaveAlfa + "</chNFe></infProt></protNFe>";
-  const std::string export_outra = "<detExport><exportInd><chNFe>" + kOutraAlfa +
-                                   "</chNFe></exportInd></detExport>";
+  const std::string prot_alfa =
+      "<protNFe><infProt><chNFe>" + kChaveAlfa + "</chNFe></infProt></protNFe>";
+  const std::string export_outra =
+      "<detExport><exportInd><chNFe>" + kOutraAlfa + "</chNFe></exportInd></detExport>";
   // A letter in each place of the key where only digits may stand.
   std::string letra_no_uf = kChaveAlfa, letra_na_serie = kChaveAlfa;
   letra_no_uf[1] = 'A';
@@ -201,11 +209,13 @@ std::vector<Case> AlphanumericAndOwnKeyCases() {
        Inutilizacao("")},
       {"inutilizacao_letra_fora_do_cnpj", "<inutNFe><infInut Id=\"ID3A26" + kCnpjAlfa + "55\">",
        Inutilizacao("")},
-      {"letra_no_uf", "<mod>55</mod><chNFe>" + letra_no_uf + "</chNFe><x Id=\"NFe" + letra_no_uf +
-       "\">", NFe("55", "")},
+      {"letra_no_uf",
+       "<mod>55</mod><chNFe>" + letra_no_uf + "</chNFe><x Id=\"NFe" + letra_no_uf + "\">",
+       NFe("55", "")},
       {"letra_na_serie", "<mod>55</mod><chNFe>" + letra_na_serie + "</chNFe>", NFe("55", "")},
-      {"minuscula_no_cnpj", "<mod>55</mod><chNFe>" + minuscula + "</chNFe><x Id=\"NFe" +
-       minuscula + "\">", NFe("55", "")},
+      {"minuscula_no_cnpj",
+       "<mod>55</mod><chNFe>" + minuscula + "</chNFe><x Id=\"NFe" + minuscula + "\">",
+       NFe("55", "")},
 
       // The document's own key: its Id, or its protocol's chNFe.
       {"exportacao_sem_protocolo", "<mod>55</mod>" + id_alfa + export_outra, NFe("55", kChaveAlfa)},
@@ -217,7 +227,7 @@ std::vector<Case> AlphanumericAndOwnKeyCases() {
        NFe("55", kChaveAlfa)},
       {"protocolo_com_prefixo_e_atributos",
        "<mod>55</mod>" + id_alfa + export_outra + "<p:infProt Id=\"P1\"><p:chNFe>" + kOutraAlfa +
-       "</p:chNFe></p:infProt>",
+           "</p:chNFe></p:infProt>",
        NFe("55", kOutraAlfa)},
       {"protocolo_vazio", "<mod>55</mod>" + id_alfa + "<infProt/>" + export_outra,
        NFe("55", kChaveAlfa)},
@@ -229,14 +239,19 @@ std::vector<Case> AlphanumericAndOwnKeyCases() {
        NFe("55", kChaveAlfa)},
 
       // A voiding answer without Id: its fields give the identifier.
-      {"retInutNFe_102_sem_id", RetInut("102"),
+      {"retInutNFe_102_sem_id",
+       RetInut("102"),
        {"55", "", true, false, true, true, "INUT-" + kInutAlfa, 2}},
-      {"retInutNFe_102_cnpj_numerico", RetInut("102", "11222333000181", "12"),
-       {"55", "", true, false, true, true, "INUT-352611222333000181550120000002000000002" "10", 2}},
+      {"retInutNFe_102_cnpj_numerico",
+       RetInut("102", "11222333000181", "12"),
+       {"55", "", true, false, true, true,
+        "INUT-352611222333000181550120000002000000002"
+        "10",
+        2}},
       {"retInutNFe_recusado", RetInut("241"), {"55", "", true, false, true, true, "", 2}},
       {"retInutNFe_sem_serie",
        "<retInutNFe><infInut><cStat>102</cStat><cUF>35</cUF><ano>26</ano><CNPJ>" + kCnpjAlfa +
-       "</CNPJ><mod>55</mod><nNFIni>1</nNFIni><nNFFin>2</nNFFin></infInut></retInutNFe>",
+           "</CNPJ><mod>55</mod><nNFIni>1</nNFIni><nNFFin>2</nNFFin></infInut></retInutNFe>",
        {"55", "", true, false, true, true, "", 2}},
       {"retInutNFe_com_id_usa_o_id",
        "<retInutNFe><infInut Id=\"ID" + kInutAlfa + "\"><cStat>102</cStat><cUF>41</cUF>",
@@ -245,7 +260,7 @@ std::vector<Case> AlphanumericAndOwnKeyCases() {
       // Cancellation by substitution is a cancellation.
       {"cancelamento_substituicao",
        "<procEventoNFe><evento><infEvento Id=\"ID110112" + kChaveAlfa +
-       "01\"><tpEvento>110112</tpEvento><chNFeRef>" + kOutraAlfa + "</chNFeRef>",
+           "01\"><tpEvento>110112</tpEvento><chNFeRef>" + kOutraAlfa + "</chNFeRef>",
        {"", "110112", false, true, false, true, kChaveAlfa, 2}},
       {"evento_110113_nao_e_cancelamento",
        "<procEventoNFe><chNFe>" + kChaveAlfa + "</chNFe><tpEvento>110113</tpEvento>",

@@ -13,7 +13,8 @@ namespace lumacor {
 TXmlRowArray TSQLExecutor::Executar() {
   const std::string sql = GConfigManager->GetSQL();
   if (TrimControl(sql).empty()) {
-    throw std::runtime_error("SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
+    throw std::runtime_error(
+        "SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
   }
   TDBConnection* connection = FDBProvider->GetConnection();
   const std::unique_ptr<TDBCursor> query = connection->Query(sql);

@@ -27,7 +27,8 @@ const std::string kInutDigits = "35231234567800019955001000000100000001000";  //
 
 std::string NFe(const std::string& key) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><nfeProc versao=\"4.00\" "
-         "xmlns=\"http://www.portalfiscal.inf.br/nfe\"><NFe><infNFe Id=\"NFe" + key +
+         "xmlns=\"http://www.portalfiscal.inf.br/nfe\"><NFe><infNFe Id=\"NFe" +
+         key +
          "\" versao=\"4.00\"><ide><mod>55</mod><natOp>Venda de produção — "
          "ação</natOp></ide></infNFe></NFe></nfeProc>";
 }
@@ -270,8 +271,8 @@ TEST_P(CollectorOnServer, LargeDocumentsAreReadWhole) {
   const std::string chunk = "<item>Produção ação</item>";
   const int times = 9000;  // ~250 KB: several client segments and chunks
   const std::string body = backend().repeat(SqlText(chunk), times);
-  const std::string head = "<?xml version=\"1.0\"?><NFe><infNFe Id=\"NFe" + kKey1 +
-                           "\"><ide><mod>55</mod></ide>";
+  const std::string head =
+      "<?xml version=\"1.0\"?><NFe><infNFe Id=\"NFe" + kKey1 + "\"><ide><mod>55</mod></ide>";
   Insert(1, "L1", std::nullopt);
   Exec("UPDATE " + table_ + " SET TXT = " +
        backend().concat(backend().concat(SqlText(head), body), SqlText("</infNFe></NFe>")) +
@@ -404,8 +405,8 @@ TEST_P(CollectorOnServer, LegacyTextColumnsAreReadAsAnsi) {
     // CHARACTER SET NONE: the client hands out the bytes as stored, here
     // Windows-1252 as an ERP on Windows writes them.
     column = "VARCHAR(300) CHARACTER SET NONE";
-    value = "CAST(" + backend().blob_literal(Windows1252(doc)) +
-            " AS VARCHAR(300) CHARACTER SET NONE)";
+    value =
+        "CAST(" + backend().blob_literal(Windows1252(doc)) + " AS VARCHAR(300) CHARACTER SET NONE)";
   } else if (&backend() == &testing::MariaDBBackend()) {
     // Latin-1: the server converts it to the connection's UTF-8.
     column = "VARCHAR(300) CHARACTER SET latin1";
@@ -425,8 +426,7 @@ TEST_P(CollectorOnServer, LegacyTextColumnsAreReadAsAnsi) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, CollectorOnServer,
                          ::testing::Values(&testing::PostgreSQLBackend(),
-                                           &testing::MariaDBBackend(),
-                                           &testing::FirebirdBackend(),
+                                           &testing::MariaDBBackend(), &testing::FirebirdBackend(),
                                            &testing::OdbcPostgreSQLBackend()),
                          [](const auto& info) { return std::string(info.param->name); });
 
@@ -445,7 +445,8 @@ TEST(SQLExecutor, BlankQueryFailsBeforeConnecting) {
     executor.Executar();
     FAIL() << "deveria falhar";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
+    EXPECT_STREQ(e.what(),
+                 "SQL de coleta nao configurado. Defina sql_file= ou sql= no Marlux.ini.");
   }
 }
 

@@ -14,11 +14,11 @@ TEST(TextTest, Utf8Validation) {
       {"abc", true},
       {"n\xC3\xA3o", true},
       {"\xF0\x9F\x98\x80", true},
-      {"\xE3o", false},              // Windows-1252 a-tilde
-      {"\xC0\xAF", false},           // overlong
-      {"\xED\xA0\x80", false},       // encoded surrogate
-      {"\xF4\x90\x80\x80", false},   // above U+10FFFF
-      {"\xE2\x82", false},           // truncated
+      {"\xE3o", false},             // Windows-1252 a-tilde
+      {"\xC0\xAF", false},          // overlong
+      {"\xED\xA0\x80", false},      // encoded surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xE2\x82", false},          // truncated
   };
   for (const auto& c : cases) EXPECT_EQ(IsValidUtf8(c.bytes), c.valid) << c.bytes;
   EXPECT_THROW(RequireUtf8("\xE3"), EncodingError);

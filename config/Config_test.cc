@@ -237,15 +237,53 @@ TEST(ConfigIsValidTest, BothModes) {
     void (*edit)(TSincConfig&);
     bool want;
   } cases[] = {
-      {"folder mode with paths", [](TSincConfig& c) { c.ModoColeta = "PASTA"; c.XMLPaths = "/x"; }, true},
-      {"folder mode blank paths", [](TSincConfig& c) { c.ModoColeta = "pasta"; c.XMLPaths = " \t"; }, false},
-      {"padded mode is database", [](TSincConfig& c) { c.ModoColeta = "pasta "; c.XMLPaths = "/x"; }, false},
-      {"database with sql", [](TSincConfig& c) { c.DBName = "erp"; c.SQLColeta = "select 1"; }, true},
+      {"folder mode with paths",
+       [](TSincConfig& c) {
+         c.ModoColeta = "PASTA";
+         c.XMLPaths = "/x";
+       },
+       true},
+      {"folder mode blank paths",
+       [](TSincConfig& c) {
+         c.ModoColeta = "pasta";
+         c.XMLPaths = " \t";
+       },
+       false},
+      {"padded mode is database",
+       [](TSincConfig& c) {
+         c.ModoColeta = "pasta ";
+         c.XMLPaths = "/x";
+       },
+       false},
+      {"database with sql",
+       [](TSincConfig& c) {
+         c.DBName = "erp";
+         c.SQLColeta = "select 1";
+       },
+       true},
       {"database without name", [](TSincConfig& c) { c.SQLColeta = "select 1"; }, false},
       {"database without sql", [](TSincConfig& c) { c.DBName = "erp"; }, false},
-      {"no cnpj", [](TSincConfig& c) { c.CNPJ.clear(); c.ModoColeta = "pasta"; c.XMLPaths = "/x"; }, false},
-      {"no token", [](TSincConfig& c) { c.TokenEmpresa.clear(); c.ModoColeta = "pasta"; c.XMLPaths = "/x"; }, false},
-      {"no endpoint", [](TSincConfig& c) { c.EndpointAPI.clear(); c.ModoColeta = "pasta"; c.XMLPaths = "/x"; }, false},
+      {"no cnpj",
+       [](TSincConfig& c) {
+         c.CNPJ.clear();
+         c.ModoColeta = "pasta";
+         c.XMLPaths = "/x";
+       },
+       false},
+      {"no token",
+       [](TSincConfig& c) {
+         c.TokenEmpresa.clear();
+         c.ModoColeta = "pasta";
+         c.XMLPaths = "/x";
+       },
+       false},
+      {"no endpoint",
+       [](TSincConfig& c) {
+         c.EndpointAPI.clear();
+         c.ModoColeta = "pasta";
+         c.XMLPaths = "/x";
+       },
+       false},
   };
   for (const auto& c : cases) {
     TSincConfig cfg = base;
@@ -279,8 +317,8 @@ TEST(ConfigGetSQLTest, FileRules) {
   }
   std::remove(dir.Path("c.sql").c_str());
   EXPECT_EQ(sql_with_file(nullptr), "  select inline  ");
-  EXPECT_TRUE(log.Has("WARN ", "sql_file nao encontrado: " + dir.Path("c.sql") +
-                                   ". Usando sql= inline."));
+  EXPECT_TRUE(
+      log.Has("WARN ", "sql_file nao encontrado: " + dir.Path("c.sql") + ". Usando sql= inline."));
   cfg.SQLFile = "  ";
   EXPECT_EQ(TConfigManager(cfg, "").GetSQL(), "  select inline  ");
 }

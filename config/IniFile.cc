@@ -42,9 +42,8 @@ std::optional<std::string> FindIniValue(std::string_view text, std::string_view 
     std::string_view t = TrimBlanks(line);
     if (!t.empty() && t.front() == '[') {
       size_t close = t.find(']');
-      std::string_view name = TrimBlanks(t.substr(1, close == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : close - 1));
+      std::string_view name = TrimBlanks(
+          t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
       // Only the first section of a name counts, as with the Windows reader.
       if (in_section) return std::nullopt;
       in_section = !seen_section && EqualsIgnoreAsciiCase(name, section);

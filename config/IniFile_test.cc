@@ -81,14 +81,25 @@ TEST(IniFileTest, Integers) {
     const char* text;
     std::optional<int32_t> want;
   } cases[] = {
-      {"60", 60},          {"  42", 42},       {"+7", 7},
-      {"-3", -3},          {"0x0BEA", 3050},   {"0X0bea", 3050},
-      {"$10", 16},         {"x1F", 31},        {"-$10", -16},
-      {"2147483647", 2147483647},              {"-2147483648", INT32_MIN},
-      {"2147483648", std::nullopt},            {"$FFFFFFFF", -1},
-      {"$100000000", std::nullopt},            {"", std::nullopt},
-      {"12abc", std::nullopt},                 {"12 ", std::nullopt},
-      {"true", std::nullopt},                  {"0x", std::nullopt},
+      {"60", 60},
+      {"  42", 42},
+      {"+7", 7},
+      {"-3", -3},
+      {"0x0BEA", 3050},
+      {"0X0bea", 3050},
+      {"$10", 16},
+      {"x1F", 31},
+      {"-$10", -16},
+      {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", std::nullopt},
+      {"$FFFFFFFF", -1},
+      {"$100000000", std::nullopt},
+      {"", std::nullopt},
+      {"12abc", std::nullopt},
+      {"12 ", std::nullopt},
+      {"true", std::nullopt},
+      {"0x", std::nullopt},
       {"-", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseIniInteger(c.text), c.want) << c.text;

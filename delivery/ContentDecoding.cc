@@ -29,14 +29,16 @@ class Inflater {
       int rc = inflate(&z_, Z_NO_FLUSH);
       size_t produced = sizeof buf - z_.avail_out;
       if (out.size() + produced > limit) {
-        throw DecodingError("Resposta descompactada maior que o limite de " + std::to_string(limit) +
-                            " bytes");
+        throw DecodingError("Resposta descompactada maior que o limite de " +
+                            std::to_string(limit) + " bytes");
       }
       out.append(buf, produced);
       if (rc == Z_STREAM_END) return out;
-      if (rc == Z_BUF_ERROR && z_.avail_in == 0) throw DecodingError("Resposta compactada truncada");
+      if (rc == Z_BUF_ERROR && z_.avail_in == 0)
+        throw DecodingError("Resposta compactada truncada");
       if (rc != Z_OK && rc != Z_BUF_ERROR) {
-        throw DecodingError(std::string("Resposta compactada inválida: ") + (z_.msg ? z_.msg : "erro do zlib"));
+        throw DecodingError(std::string("Resposta compactada inválida: ") +
+                            (z_.msg ? z_.msg : "erro do zlib"));
       }
     }
   }

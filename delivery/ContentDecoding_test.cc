@@ -19,7 +19,7 @@ TEST(ContentDecodingTest, DecodesEachEncodingByItsHeader) {
       {"gzip", Compress(text, Compression::kGzip)},
       {"GZip", Compress(text, Compression::kGzip)},
       {" gzip ", Compress(text, Compression::kGzip)},
-      {"deflate", Compress(text, Compression::kZlib)},   // zlib-wrapped, as the RFC says
+      {"deflate", Compress(text, Compression::kZlib)},        // zlib-wrapped, as the RFC says
       {"deflate", Compress(text, Compression::kRawDeflate)},  // raw, as some servers send it
       {"", text},
       {"identity", text},

@@ -80,7 +80,8 @@ int64_t LerDataHttp(const std::string& v) {
     if (mes == std::string(kMeses[i])) mes_n = i + 1;
   }
   if (mes_n < 0 || h > 23 || m > 59 || s > 60) return -1;
-  std::chrono::year_month_day data{std::chrono::year{ano}, std::chrono::month{static_cast<unsigned>(mes_n)},
+  std::chrono::year_month_day data{std::chrono::year{ano},
+                                   std::chrono::month{static_cast<unsigned>(mes_n)},
                                    std::chrono::day{static_cast<unsigned>(dia < 0 ? 0 : dia)}};
   if (!data.ok()) return -1;
   int64_t dias = std::chrono::sys_days(data).time_since_epoch().count();
@@ -108,7 +109,8 @@ int32_t LerRetryAfter(const std::string& valor, std::chrono::system_clock::time_
   } else {
     int64_t quando = LerDataHttp(v);
     if (quando < 0) return 0;
-    segundos = quando - std::chrono::duration_cast<std::chrono::seconds>(agora.time_since_epoch()).count();
+    segundos =
+        quando - std::chrono::duration_cast<std::chrono::seconds>(agora.time_since_epoch()).count();
   }
   if (segundos < 0) return 0;
   return static_cast<int32_t>(segundos > kMaxAguardarSegundos ? kMaxAguardarSegundos : segundos);
@@ -119,7 +121,8 @@ std::string OcultarToken(std::string texto, const std::string& token) {
   std::string escapado = JsonString(token);
   escapado = escapado.substr(1, escapado.size() - 2);
   for (const std::string& forma : {token, escapado}) {
-    for (size_t pos = texto.find(forma); pos != std::string::npos; pos = texto.find(forma, pos + 3)) {
+    for (size_t pos = texto.find(forma); pos != std::string::npos;
+         pos = texto.find(forma, pos + 3)) {
       texto.replace(pos, forma.size(), "***");
     }
   }
@@ -128,7 +131,8 @@ std::string OcultarToken(std::string texto, const std::string& token) {
 
 std::string MontarURL(std::string_view EndpointAPI) {
   size_t end = EndpointAPI.find_last_not_of('/');
-  std::string url(end == std::string_view::npos ? std::string_view() : EndpointAPI.substr(0, end + 1));
+  std::string url(end == std::string_view::npos ? std::string_view()
+                                                : EndpointAPI.substr(0, end + 1));
   return url + kPathReceber;
 }
 
@@ -140,15 +144,32 @@ std::string JsonString(std::string_view utf8) {
   while (i < utf8.size()) {
     uint32_t cp = NextCodePoint(utf8, i);
     switch (cp) {
-      case 0x08: out += "\\b"; continue;
-      case 0x09: out += "\\t"; continue;
-      case 0x0A: out += "\\n"; continue;
-      case 0x0C: out += "\\f"; continue;
-      case 0x0D: out += "\\r"; continue;
-      case '"': out += "\\\""; continue;
-      case '/': out += "\\/"; continue;
-      case '\\': out += "\\\\"; continue;
-      default: break;
+      case 0x08:
+        out += "\\b";
+        continue;
+      case 0x09:
+        out += "\\t";
+        continue;
+      case 0x0A:
+        out += "\\n";
+        continue;
+      case 0x0C:
+        out += "\\f";
+        continue;
+      case 0x0D:
+        out += "\\r";
+        continue;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '/':
+        out += "\\/";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      default:
+        break;
     }
     if (cp < 0x20 || (cp > 0x7F && cp <= 0xFFFF)) {
       AppendUnitEscape(out, cp);
@@ -191,7 +212,8 @@ std::string LerStatus(const std::string& text) {
   rapidjson::Document doc;
   // Iterative: deep nesting cannot overflow the stack. Numbers as strings:
   // a numeric status keeps its text exactly as written.
-  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(text.data(), text.size());
+  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(text.data(),
+                                                                                    text.size());
   if (doc.HasParseError()) return kStatusPadrao;
   if (!doc.IsObject()) throw JsonShapeError("A resposta JSON não é um objeto");
   for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
@@ -255,11 +277,13 @@ TEnvioResult THTTPSender::EnviarCom(const TSincConfig& cfg, const std::string& C
     if (answer.status == 429 || answer.status == 503) {
       result.AguardarSegundos = LerRetryAfter(answer.retry_after, std::chrono::system_clock::now());
     }
-    std::string text = RequireUtf8(DecodeContent(answer.content_encoding, answer.body, kMaxAnswerBytes));
+    std::string text =
+        RequireUtf8(DecodeContent(answer.content_encoding, answer.body, kMaxAnswerBytes));
 
     if (answer.status != 200 && answer.status != 201) {
       // Built by concatenation: the body may hold NUL characters.
-      result.MensagemErro = "HTTP " + std::to_string(answer.status) + " ao enviar para " + url + ": " + text;
+      result.MensagemErro =
+          "HTTP " + std::to_string(answer.status) + " ao enviar para " + url + ": " + text;
       return result;
     }
     result.Status = LerStatus(text);
@@ -267,12 +291,13 @@ TEnvioResult THTTPSender::EnviarCom(const TSincConfig& cfg, const std::string& C
   } catch (const std::exception& e) {
     result.Sucesso = false;
     result.Status.clear();
-    result.MensagemErro =
-        "Exceção HTTP ao enviar para " + url + " | Classe: " + TypeName(e) + " | Mensagem: " + e.what();
+    result.MensagemErro = "Exceção HTTP ao enviar para " + url + " | Classe: " + TypeName(e) +
+                          " | Mensagem: " + e.what();
   } catch (...) {
     result.Sucesso = false;
     result.Status.clear();
-    result.MensagemErro = "Exceção HTTP ao enviar para " + url + " | Classe: Exception | Mensagem: erro desconhecido";
+    result.MensagemErro =
+        "Exceção HTTP ao enviar para " + url + " | Classe: Exception | Mensagem: erro desconhecido";
   }
   return result;
 }

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/Text.h"
 #include "delivery/HTTPSender.h"
 #include "testsupport/Fakes.h"
 #include "testsupport/TestSupport.h"
-#include "common/Text.h"
 
 namespace lumacor {
 namespace {
@@ -115,10 +115,11 @@ TEST_F(OutsidePortalTest, PostsTheExactBodyAndHeaders) {
   ASSERT_EQ(reqs.size(), before + 1);
   SeenRequest req = reqs.back();
   EXPECT_EQ(req.path, "/api/xml/receber");
-  EXPECT_EQ(req.body,
-            R"({"cnpj":"12345678000199","token":"token-abc","chave_unica":"35240112345678000199550010000000011000000017",)"
-            R"("xml":"<NFe><xNome>Jo\u00E3o \"Z\u00E9\" \uD83D\uDE00<\/xNome><\/NFe>",)"
-            R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"SRV-ERP","app_version":"1.0.2"}})");
+  EXPECT_EQ(
+      req.body,
+      R"({"cnpj":"12345678000199","token":"token-abc","chave_unica":"35240112345678000199550010000000011000000017",)"
+      R"("xml":"<NFe><xNome>Jo\u00E3o \"Z\u00E9\" \uD83D\uDE00<\/xNome><\/NFe>",)"
+      R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"SRV-ERP","app_version":"1.0.2"}})");
   EXPECT_EQ(req.headers["content-type"], "application/json; charset=utf-8");
   EXPECT_EQ(req.headers["accept"], "application/json");
   EXPECT_EQ(req.headers["user-agent"], "OrvaneLumacor/1.0");
@@ -212,7 +213,8 @@ TEST_F(OutsidePortalTest, ARedirectToAnotherHostIsNotFollowed) {
   auto sender = MakeSender();
   std::string port = base_.substr(base_.rfind(':') + 1);
   std::string elsewhere = "http://localhost:" + port + "/v2/xml/receber";
-  SetMode(R"({"status":308,"body":"","location":")" + elsewhere + R"(","path":"/api/xml/receber"})");
+  SetMode(R"({"status":308,"body":"","location":")" + elsewhere +
+          R"(","path":"/api/xml/receber"})");
   size_t before = Requests().size();
   TEnvioResult r = Send(*sender, base_ + "/api");
   EXPECT_FALSE(r.Sucesso);

@@ -66,7 +66,7 @@ TEST(HTTPSenderTest, JsonStringEscapesEachUtf16CodeUnit) {
       {"\xEF\xBF\xBF", R"("\uFFFF")"},
       {"😀", R"("\uD83D\uDE00")"},
       {"\xF4\x8F\xBF\xBF", R"("\uDBFF\uDFFF")"},
-      {"a\xFFz", R"("a\uFFFDz")"},         // invalid byte: replacement character
+      {"a\xFFz", R"("a\uFFFDz")"},        // invalid byte: replacement character
       {"\xE3\x81", R"("\uFFFD\uFFFD")"},  // truncated sequence
   };
   for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
@@ -74,12 +74,14 @@ TEST(HTTPSenderTest, JsonStringEscapesEachUtf16CodeUnit) {
 
 TEST(HTTPSenderTest, BodyIsCompactWithMembersInOrder) {
   TCorpoEnvio c{"12345678000199", "tok/1", "K1", "<a/>", "firebird", "SRV"};
-  EXPECT_EQ(MontarCorpo(c),
-            R"({"cnpj":"12345678000199","token":"tok\/1","chave_unica":"K1","xml":"<a\/>",)"
-            R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"SRV","app_version":"1.0.2"}})");
-  EXPECT_EQ(MontarCorpo({}),
-            R"({"cnpj":"","token":"","chave_unica":"","xml":"",)"
-            R"("origem":{"app":"lumacor_relay","db_type":"","hostname":"","app_version":"1.0.2"}})");
+  EXPECT_EQ(
+      MontarCorpo(c),
+      R"({"cnpj":"12345678000199","token":"tok\/1","chave_unica":"K1","xml":"<a\/>",)"
+      R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"SRV","app_version":"1.0.2"}})");
+  EXPECT_EQ(
+      MontarCorpo({}),
+      R"({"cnpj":"","token":"","chave_unica":"","xml":"",)"
+      R"("origem":{"app":"lumacor_relay","db_type":"","hostname":"","app_version":"1.0.2"}})");
 }
 
 TEST(HTTPSenderTest, StatusOfAnAnswer) {
@@ -109,15 +111,16 @@ TEST(HTTPSenderTest, StatusOfAnAnswer) {
   };
   for (const Case& c : cases) EXPECT_EQ(LerStatus(c.body), c.status) << c.body;
 
-  for (const char* bad : {"[1,2]", "null", "\"texto\"", "7", "true", R"({"status":{"a":1}})",
-                          R"({"status":[1]})"}) {
+  for (const char* bad :
+       {"[1,2]", "null", "\"texto\"", "7", "true", R"({"status":{"a":1}})", R"({"status":[1]})"}) {
     EXPECT_THROW(LerStatus(bad), std::exception) << bad;
   }
 }
 
 TEST(HTTPSenderTest, DeeplyNestedJsonDoesNotOverflowTheStack) {
   const size_t depth = 1000000;
-  std::string nested = R"({"status":"fundo","x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
+  std::string nested =
+      R"({"status":"fundo","x":)" + std::string(depth, '[') + std::string(depth, ']') + "}";
   EXPECT_EQ(LerStatus(nested), "fundo");
   EXPECT_EQ(LerStatus(std::string(depth, '[')), "recebido");  // incomplete
   EXPECT_THROW(LerStatus(std::string(depth, '[') + std::string(depth, ']')), std::exception);
@@ -130,11 +133,11 @@ TEST(HTTPSenderTest, FailureClassesOfStatusCodes) {
     bool transitoria;
     bool indisponivel;
   } cases[] = {
-      {0, true, true},      {401, true, true},    {403, true, true},   {408, true, true},
-      {429, true, true},    {502, true, true},    {503, true, true},   {504, true, true},
-      {500, true, false},   {501, true, false},   {599, true, false},  {200, false, false},
-      {301, false, false},  {400, false, false},  {404, false, false}, {409, false, false},
-      {413, false, false},  {422, false, false},  {499, false, false}, {600, false, false},
+      {0, true, true},     {401, true, true},   {403, true, true},   {408, true, true},
+      {429, true, true},   {502, true, true},   {503, true, true},   {504, true, true},
+      {500, true, false},  {501, true, false},  {599, true, false},  {200, false, false},
+      {301, false, false}, {400, false, false}, {404, false, false}, {409, false, false},
+      {413, false, false}, {422, false, false}, {499, false, false}, {600, false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsFalhaTransitoria(c.code), c.transitoria) << c.code;
@@ -173,7 +176,8 @@ TEST(HTTPSenderTest, TokenIsHiddenAsWrittenAndAsEscaped) {
     const char* token;
     const char* esperado;
   } cases[] = {
-      {R"(HTTP 422: {"token":"tok-123","x":"tok-123"})", "tok-123", R"(HTTP 422: {"token":"***","x":"***"})"},
+      {R"(HTTP 422: {"token":"tok-123","x":"tok-123"})", "tok-123",
+       R"(HTTP 422: {"token":"***","x":"***"})"},
       {R"({"token":"a\/b"} e a/b)", "a/b", R"({"token":"***"} e ***)"},
       {"tok-tok-tok", "tok", "***-***-***"},
       {"sem token aqui", "tok-123", "sem token aqui"},
@@ -197,8 +201,8 @@ TSincConfig PortalConfig(const std::string& endpoint) {
 // waits `receive_ms` for answers.
 class SenderFixture : public ::testing::Test {
  protected:
-  std::unique_ptr<THTTPSender> MakeSender(const TestPortal* tls_portal = nullptr, int32_t receive_ms = 30000,
-                                          int32_t overall_ms = 120000) {
+  std::unique_ptr<THTTPSender> MakeSender(const TestPortal* tls_portal = nullptr,
+                                          int32_t receive_ms = 30000, int32_t overall_ms = 120000) {
     HttpClientSettings s;
     s.receive_timeout_ms = receive_ms;
     s.overall_timeout_ms = overall_ms;
@@ -206,13 +210,14 @@ class SenderFixture : public ::testing::Test {
     return std::make_unique<THTTPSender>(HttpClient::Create(s), &process_);
   }
 
-  TEnvioResult Send(THTTPSender& sender, const std::string& endpoint, const std::string& chave = "K",
-                    const std::string& xml = "<NFe/>") {
+  TEnvioResult Send(THTTPSender& sender, const std::string& endpoint,
+                    const std::string& chave = "K", const std::string& xml = "<NFe/>") {
     ConfigScope scope(PortalConfig(endpoint));
     return sender.Enviar(chave, xml);
   }
 
-  static std::string GuardMessage(const std::string& url, const std::string& type, const std::string& msg) {
+  static std::string GuardMessage(const std::string& url, const std::string& type,
+                                  const std::string& msg) {
     return "Exceção HTTP ao enviar para " + url + " | Classe: " + type + " | Mensagem: " + msg;
   }
 
@@ -241,17 +246,21 @@ TEST_F(SenderFixture, OutcomeOfEachAnswer) {
   } cases[] = {
       {PortalAnswer::Status(200, R"({"status":"ok"})"), true, "ok", ""},
       {PortalAnswer::Status(201, ""), true, "recebido", ""},
-      {PortalAnswer::Status(200, "<html><body>Olá</body></html>", "text/html"), true, "recebido", ""},
+      {PortalAnswer::Status(200, "<html><body>Olá</body></html>", "text/html"), true, "recebido",
+       ""},
       {PortalAnswer::Status(200, R"({"status":7})"), true, "7", ""},
       {PortalAnswer::Status(200, R"({"status":true})"), true, "true", ""},
       {PortalAnswer::Status(200, R"({"status":null})"), true, "recebido", ""},
       {PortalAnswer::Status(200, "{}"), true, "recebido", ""},
-      {PortalAnswer::Status(201, R"({"status":"duplicado"})", "text/plain; charset=iso-8859-1"), true, "duplicado", ""},
+      {PortalAnswer::Status(201, R"({"status":"duplicado"})", "text/plain; charset=iso-8859-1"),
+       true, "duplicado", ""},
       {PortalAnswer::Status(202, ""), false, "", "HTTP 202 ao enviar para " + url + ": "},
       {PortalAnswer::Status(204, ""), false, "", "HTTP 204 ao enviar para " + url + ": "},
       {PortalAnswer::Status(400, R"({"erro":"token inválido"})"), false, "",
        "HTTP 400 ao enviar para " + url + R"(: {"erro":"token inválido"})"},
-      {PortalAnswer::Status(500, "Erro interno\r\nlinha 2\n" + std::string(5000, 'e'), "text/plain"), false, "",
+      {PortalAnswer::Status(500, "Erro interno\r\nlinha 2\n" + std::string(5000, 'e'),
+                            "text/plain"),
+       false, "",
        "HTTP 500 ao enviar para " + url + ": Erro interno\r\nlinha 2\n" + std::string(5000, 'e')},
       {PortalAnswer::Status(200, "[1,2]"), false, "",
        GuardMessage(url, "EJSONException", "A resposta JSON não é um objeto")},
@@ -292,10 +301,11 @@ TEST_F(SenderFixture, PostsTheExactBodyAndHeaders) {
   const RecordedRequest& req = reqs[0];
   EXPECT_EQ(req.method, "POST");
   EXPECT_EQ(req.path, "/api/xml/receber");
-  EXPECT_EQ(req.body,
-            R"({"cnpj":"12345678000199","token":"","chave_unica":"35240112345678000199550010000000011000000017",)"
-            R"("xml":"<NFe Id=\"NFe35\"><xNome>Jo\u00E3o \"Z\u00E9\" \uD83D\uDE00<\/xNome><\/NFe>",)"
-            R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"","app_version":"1.0.2"}})");
+  EXPECT_EQ(
+      req.body,
+      R"({"cnpj":"12345678000199","token":"","chave_unica":"35240112345678000199550010000000011000000017",)"
+      R"("xml":"<NFe Id=\"NFe35\"><xNome>Jo\u00E3o \"Z\u00E9\" \uD83D\uDE00<\/xNome><\/NFe>",)"
+      R"("origem":{"app":"lumacor_relay","db_type":"firebird","hostname":"","app_version":"1.0.2"}})");
   EXPECT_EQ(req.Header("Content-Type"), "application/json; charset=utf-8");
   EXPECT_EQ(req.Header("Accept"), "application/json");
   EXPECT_EQ(req.Header("User-Agent"), "OrvaneLumacor/1.0");
@@ -361,7 +371,9 @@ TEST_F(SenderFixture, FailuresBeforeAnAnswerHaveCodeZero) {
     EXPECT_FALSE(r.Sucesso);
     EXPECT_EQ(r.HTTPCode, 0);
     EXPECT_EQ(r.Status, "");
-    EXPECT_EQ(r.MensagemErro.rfind("Exceção HTTP ao enviar para " + MontarURL(c.endpoint) + " | Classe: ", 0), 0u)
+    EXPECT_EQ(r.MensagemErro.rfind(
+                  "Exceção HTTP ao enviar para " + MontarURL(c.endpoint) + " | Classe: ", 0),
+              0u)
         << r.MensagemErro;
     EXPECT_EQ(ClassOf(r.MensagemErro), c.type) << r.MensagemErro;
   }
@@ -401,7 +413,8 @@ TEST_F(SenderFixture, CompressedAnswersAreDecoded) {
     EXPECT_EQ(r.Status, "compactado");
   }
   portal.SetAnswer(PortalAnswer::Compressed(503, "manutenção", Compression::kGzip));
-  EXPECT_EQ(Send(*sender, portal.BaseUrl()).MensagemErro, "HTTP 503 ao enviar para " + url + ": manutenção");
+  EXPECT_EQ(Send(*sender, portal.BaseUrl()).MensagemErro,
+            "HTTP 503 ao enviar para " + url + ": manutenção");
 }
 
 TEST_F(SenderFixture, OversizedAnswersFailInsteadOfExhaustingMemory) {
@@ -512,7 +525,8 @@ TEST_F(SenderFixture, EveryFollowedRedirectRepeatsThePostWithItsBody) {
     SCOPED_TRACE(c);
     code = c;
     portal.ClearRequests();
-    TEnvioResult r = Send(*sender, portal.BaseUrl() + "/api", "K", "<NFe>" + std::to_string(c) + "</NFe>");
+    TEnvioResult r =
+        Send(*sender, portal.BaseUrl() + "/api", "K", "<NFe>" + std::to_string(c) + "</NFe>");
     EXPECT_TRUE(r.Sucesso) << r.MensagemErro;
     EXPECT_EQ(r.Status, "recebido");
     auto reqs = portal.Requests();
@@ -599,7 +613,8 @@ TEST_F(SenderFixture, AnEchoedTokenIsHidden) {
   EXPECT_FALSE(r.Sucesso);
   EXPECT_EQ(r.MensagemErro.find("token-abc"), std::string::npos) << r.MensagemErro;
   EXPECT_NE(r.MensagemErro.find(R"("token":"***")"), std::string::npos) << r.MensagemErro;
-  EXPECT_NE(r.MensagemErro.find(R"("cnpj":"12345678000199")"), std::string::npos);  // the rest is whole
+  EXPECT_NE(r.MensagemErro.find(R"("cnpj":"12345678000199")"),
+            std::string::npos);  // the rest is whole
 }
 
 TEST_F(SenderFixture, ADripFedAnswerEndsAtTheOverallDeadline) {
@@ -695,7 +710,8 @@ TEST_F(SenderFixture, CookiesAndTheConnectionCarryOverBetweenSends) {
   TestPortal portal(PortalTls::kTls);
   portal.SetHandler([](const RecordedRequest& req) {
     PortalAnswer a;
-    if (!req.HasHeader("Cookie")) a.headers.emplace_back("Set-Cookie", "sessao=abc123; Path=/; Secure; HttpOnly");
+    if (!req.HasHeader("Cookie"))
+      a.headers.emplace_back("Set-Cookie", "sessao=abc123; Path=/; Secure; HttpOnly");
     return a;
   });
   auto sender = MakeSender(&portal);

@@ -52,8 +52,8 @@ std::string JoinFolder(const std::string& folder, const std::string& name, char 
 
 }  // namespace
 
-TLogger::TLogger(std::string ALogPath, int32_t AMaxMB, int32_t ARetentionDays,
-                 int32_t AMaxBackups, FileSystem* fs, Clock* clock)
+TLogger::TLogger(std::string ALogPath, int32_t AMaxMB, int32_t ARetentionDays, int32_t AMaxBackups,
+                 FileSystem* fs, Clock* clock)
     : fs_(fs), clock_(clock), FLogPath(std::move(ALogPath)) {
   if (AMaxMB <= 0) AMaxMB = kDefaultMaxMB;
   if (ARetentionDays <= 0) ARetentionDays = kDefaultRetentionDays;
@@ -135,11 +135,11 @@ void TLogger::RotateIfNeeded() {
     FileInfo info;
     for (int i = 0; i < kMaxRotationCandidates; ++i) {
       LocalTime t = clock_->NowLocal();
-      std::string stamp = Format("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day, t.hour,
-                                 t.minute, t.second);
-      std::string name = i == 0 ? Format("%s_%s%s", n.base.c_str(), stamp.c_str(), n.ext.c_str())
-                                : Format("%s_%s_%d%s", n.base.c_str(), stamp.c_str(), i,
-                                         n.ext.c_str());
+      std::string stamp =
+          Format("%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+      std::string name =
+          i == 0 ? Format("%s_%s%s", n.base.c_str(), stamp.c_str(), n.ext.c_str())
+                 : Format("%s_%s_%d%s", n.base.c_str(), stamp.c_str(), i, n.ext.c_str());
       std::string candidate = JoinFolder(n.folder, name, fs_->Separator());
       if (fs_->Stat(candidate, &info)) continue;
       // A failed rename leaves the file in place; the next line retries.

@@ -58,7 +58,9 @@ TEST(LoggerTest, BomOnlyForNewOrEmptyFilesAndRegionalSeparator) {
   TLogger(existing, 0, 0, 0, FileSystem::Default(), &clock).Info("x");
   TLogger(empty, 0, 0, 0, FileSystem::Default(), &clock).Info("y");
   EXPECT_EQ(ReadFileBytes(existing), "old\r\n2026-05-20 14.05.09 [INFO ] x\r\n");
-  EXPECT_EQ(ReadFileBytes(empty), "\xEF\xBB\xBF" "2026-05-20 14.05.09 [INFO ] y\r\n");
+  EXPECT_EQ(ReadFileBytes(empty),
+            "\xEF\xBB\xBF"
+            "2026-05-20 14.05.09 [INFO ] y\r\n");
 }
 
 TEST(LoggerTest, RotatesAtExactlyTheLimitWithCounterWithinOneSecond) {
@@ -72,7 +74,9 @@ TEST(LoggerTest, RotatesAtExactlyTheLimitWithCounterWithinOneSecond) {
   EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"sinc.log"}));
   log.Info("b");
   EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"sinc.log", "sinc_20260520_140509.log"}));
-  EXPECT_EQ(ReadFileBytes(path), "\xEF\xBB\xBF" "2026-05-20 14:05:09 [INFO ] b\r\n");
+  EXPECT_EQ(ReadFileBytes(path),
+            "\xEF\xBB\xBF"
+            "2026-05-20 14:05:09 [INFO ] b\r\n");
   for (int i = 0; i < 2; ++i) {
     testing::WriteFileBytes(path, std::string(kMiB, 'x'));
     log.Info("c");
@@ -95,9 +99,9 @@ TEST(LoggerTest, NameWithoutExtensionAndOversizedFileAtCreation) {
 TEST(LoggerTest, CleanupByCountKeepsTheNewestNames) {
   TempDir dir;
   FakeClock clock;
-  for (const char* n : {"sinc_20260101_000000.log", "SINC_20260102_000000.LOG",
-                        "sinc_20260103_000000.log", "sinc_notes.log", "sinc_20260105_000000.log",
-                        "sinc.txt", "other_1.log"}) {
+  for (const char* n :
+       {"sinc_20260101_000000.log", "SINC_20260102_000000.LOG", "sinc_20260103_000000.log",
+        "sinc_notes.log", "sinc_20260105_000000.log", "sinc.txt", "other_1.log"}) {
     dir.Write(n, "x");
   }
   fs::create_directory(dir.Path("sinc_dir.log"));  // folders never count

@@ -20,7 +20,7 @@ class PlatformError : public std::runtime_error {
 };
 
 struct DirEntry {
-  std::string name;         // name only, no folder
+  std::string name;           // name only, no folder
   bool is_directory = false;  // a link to a folder counts as a folder
 };
 

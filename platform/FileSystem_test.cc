@@ -58,7 +58,7 @@ TEST(FileSystemTest, FolderOf) {
   struct Case {
     const char* path;
     const char* folder;
-  } cases[] = {{"/a/b/c.log", "/a/b"}, {"/c.log", "/"},       {"c.log", ""},
+  } cases[] = {{"/a/b/c.log", "/a/b"}, {"/c.log", "/"},           {"c.log", ""},
                {"C:\\c.log", "C:\\"},  {"C:\\l\\c.log", "C:\\l"}, {"a\\b/c", "a\\b"}};
   for (const auto& c : cases) EXPECT_EQ(FolderOf(c.path), c.folder) << c.path;
 }
@@ -67,9 +67,7 @@ class FileSystemContentTest : public ::testing::Test {
  protected:
   FileSystem* fs_ = FileSystem::Default();
   TempDir dir_;
-  std::string Join(const std::string& a, const std::string& b) {
-    return a + fs_->Separator() + b;
-  }
+  std::string Join(const std::string& a, const std::string& b) { return a + fs_->Separator() + b; }
 };
 
 TEST_F(FileSystemContentTest, CreateListAndTellFilesFromFolders) {
@@ -109,7 +107,8 @@ TEST_F(FileSystemContentTest, ReadFileKeepsBytesAndStatMatches) {
   EXPECT_EQ(info.size, static_cast<int64_t>(bytes.size()));
   // Written moments ago: the epoch conversion is right to the day.
   auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                 std::chrono::system_clock::now().time_since_epoch()).count();
+                 std::chrono::system_clock::now().time_since_epoch())
+                 .count();
   EXPECT_LT(std::llabs(now - info.mtime_seconds), 86400);
   EXPECT_GE(info.mtime_nanos, 0);
   EXPECT_LT(info.mtime_nanos, 1000000000);

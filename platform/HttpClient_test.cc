@@ -36,7 +36,8 @@ TEST(HttpClientTest, AnswerSizeLimitIsExact) {
   for (bool chunked : {false, true}) {
     for (size_t size : {size_t{999}, size_t{1000}, size_t{1001}, size_t{5000000}}) {
       SCOPED_TRACE(std::to_string(size) + (chunked ? " chunked" : " with Content-Length"));
-      PortalAnswer answer = PortalAnswer::Status(200, chunked ? "" : std::string(size, 'x'), "text/plain");
+      PortalAnswer answer =
+          PortalAnswer::Status(200, chunked ? "" : std::string(size, 'x'), "text/plain");
       if (chunked) answer.streamed_bytes = size;
       portal.SetAnswer(answer);
       if (size <= 1000) {

@@ -38,8 +38,8 @@ bool StopEvent::IsSet() {
 WaitResult StopEvent::Wait(uint32_t timeout_ms) {
   try {
     std::unique_lock<std::mutex> lock(mu_);
-    bool signaled = cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                 [this] { return signaled_; });
+    bool signaled =
+        cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signaled_; });
     return signaled ? WaitResult::kSignaled : WaitResult::kTimeout;
   } catch (...) {
     return WaitResult::kFailed;

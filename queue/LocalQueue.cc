@@ -228,8 +228,8 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FRollback = FConn.Prepare("ROLLBACK");
 }
 
-std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(std::string_view CNPJ,
-                                                                        std::string_view ChaveUnica) {
+std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(
+    std::string_view CNPJ, std::string_view ChaveUnica) {
   TSqliteStatement::Run run(FSelect);
   FSelect.BindText(":cnpj", CNPJ);
   FSelect.BindText(":chave", ChaveUnica);
@@ -281,7 +281,8 @@ void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CN
       // the portal needs each, in order, so they are stored one at a time.
       std::vector<std::string> hashes;
       for (const TXmlRow* item : seq) hashes.push_back(THashService::SHA256(item->XML));
-      std::optional<std::pair<std::string, std::string>> gravado = LerEstado(CNPJ, seq[0]->ChaveUnica);
+      std::optional<std::pair<std::string, std::string>> gravado =
+          LerEstado(CNPJ, seq[0]->ChaveUnica);
       if (gravado && std::find(hashes.begin(), hashes.end(), gravado->first) == hashes.end()) {
         // A stored authorised copy stands for a weaker copy of the same
         // text in the batch, or the sequence would never get past it.
@@ -332,7 +333,8 @@ void TLocalQueue::MarcarEnviado(const TQueueItem& Item) {
 }
 
 bool TLocalQueue::MarcarEnviadoSeInalterado(const TQueueItem& Item) {
-  std::optional<std::pair<std::string, std::string>> gravado = LerEstado(Item.CNPJ, Item.ChaveUnica);
+  std::optional<std::pair<std::string, std::string>> gravado =
+      LerEstado(Item.CNPJ, Item.ChaveUnica);
   if (!gravado || gravado->first != Item.XMLHash) return false;
   MarcarEnviado(Item);
   return true;

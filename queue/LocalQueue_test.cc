@@ -156,8 +156,9 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
                   "updated_at|DATETIME|0|CURRENT_TIMESTAMP|0", "last_try_at|DATETIME|0||0"));
   EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente')"),
             "status_envio,tentativas");
-  EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_ordem_envio')"),
-            "status_envio,last_try_at");
+  EXPECT_EQ(
+      Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_ordem_envio')"),
+      "status_envio,last_try_at");
   // The pending list is read in index order, never sorted whole.
   std::string plano;
   TSqliteStatement explain = c.Prepare(
@@ -376,9 +377,8 @@ TEST_F(LocalQueueTest, ListsAtMostHundredNeverTriedThenLeastRecentlyTried) {
       "UPDATE sync_xml SET status_envio = 'enviado', sincronizado = 1 "
       "WHERE id > " +
       std::to_string(id4) + " AND id <= " + std::to_string(id4 + 140));
-  EXPECT_THAT(Ids(q.ListarPendentes()),
-              ElementsAre(id4 + 141, id4 + 142, id4 + 143, id4 + 144, id4 + 145, id4 + 146,
-                          id3, id2, id4, id1));
+  EXPECT_THAT(Ids(q.ListarPendentes()), ElementsAre(id4 + 141, id4 + 142, id4 + 143, id4 + 144,
+                                                    id4 + 145, id4 + 146, id3, id2, id4, id1));
 }
 
 TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {

@@ -58,9 +58,10 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
   auto agora = std::chrono::steady_clock::now();
   if (!pending.empty() && agora < FEnvioRetomadoEm) {
     auto faltam = std::chrono::ceil<std::chrono::seconds>(FEnvioRetomadoEm - agora).count();
-    LogWarning(Format("Envio suspenso a pedido do portal por mais %d segundos: %d documentos ficam "
-                      "para o proximo ciclo.",
-                      static_cast<int>(faltam), static_cast<int>(pending.size())));
+    LogWarning(
+        Format("Envio suspenso a pedido do portal por mais %d segundos: %d documentos ficam "
+               "para o proximo ciclo.",
+               static_cast<int>(faltam), static_cast<int>(pending.size())));
     return {sent, failed};
   }
   for (size_t i = 0; i < pending.size(); ++i) {

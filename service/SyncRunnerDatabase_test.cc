@@ -33,8 +33,8 @@ class DatabaseCycleTest : public ::testing::TestWithParam<const DBBackend*> {
     ConfigScope scope(config_);
     testing::OdbcRedirect odbc(backend(), config_);
     setup_ = std::make_unique<TDBProvider>();
-    Exec("CREATE TABLE " + table_ + " (ID INTEGER, CHAVE VARCHAR(100), TXT " +
-         backend().text_type + ")");
+    Exec("CREATE TABLE " + table_ + " (ID INTEGER, CHAVE VARCHAR(100), TXT " + backend().text_type +
+         ")");
     procedure_ = backend().procedure(table_);
     Exec(procedure_.create);
   }
@@ -77,8 +77,8 @@ TEST_P(DatabaseCycleTest, RowsReachThePortalOnceAcrossCycles) {
   // A key of this run alone: the portal keeps what other tests sent.
   static int run = 0;
   const std::string pid = std::to_string(::getpid() % 1000000);
-  const std::string key = "352605123456780001905500100" + std::string(11 - pid.size(), '0') +
-                          pid + std::to_string(++run % 10) + "00000";
+  const std::string key = "352605123456780001905500100" + std::string(11 - pid.size(), '0') + pid +
+                          std::to_string(++run % 10) + "00000";
   ASSERT_EQ(key.size(), 44u);
   Exec("INSERT INTO " + table_ + " (ID, CHAVE, TXT) VALUES (1, 'pedido-1', " +
        SqlText("<nfeProc><NFe><infNFe Id=\"NFe" + key +
@@ -111,8 +111,7 @@ TEST_P(DatabaseCycleTest, RowsReachThePortalOnceAcrossCycles) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, DatabaseCycleTest,
                          ::testing::Values(&testing::PostgreSQLBackend(),
-                                           &testing::MariaDBBackend(),
-                                           &testing::FirebirdBackend(),
+                                           &testing::MariaDBBackend(), &testing::FirebirdBackend(),
                                            &testing::OdbcPostgreSQLBackend()),
                          [](const auto& info) { return std::string(info.param->name); });
 

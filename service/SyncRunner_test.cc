@@ -78,7 +78,8 @@ class SyncRunnerTest : public ::testing::Test {
     std::string out = "sem linha";
     if (sqlite3_step(st) == SQLITE_ROW) {
       out = std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))) + "/" +
-            std::to_string(sqlite3_column_int(st, 1)) + (sqlite3_column_int(st, 2) ? "/tentado" : "");
+            std::to_string(sqlite3_column_int(st, 1)) +
+            (sqlite3_column_int(st, 2) ? "/tentado" : "");
     }
     sqlite3_finalize(st);
     sqlite3_close(db);
@@ -125,14 +126,15 @@ TEST_F(SyncRunnerTest, FailedSendIsCountedAndTheLoopGoesOn) {
   });
   auto lines = Cycle();
   std::string url = portal_.BaseUrl() + "/api/xml/receber";
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()),
-            (std::vector<std::string>{
-                "INFO |2 itens pendentes para envio.",
-                "WARN |Falha ao enviar " + kKey1 + ": HTTP 422 ao enviar para " + url + ": recusado",
-                "INFO |Enviado OK: " + kKey2,
-                "INFO |Ciclo concluido - coletados: 2 | enviados: 1 | erros: 1",
-                "INFO |=== Fim do ciclo ===",
-            }));
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin() + 3, lines.end()),
+      (std::vector<std::string>{
+          "INFO |2 itens pendentes para envio.",
+          "WARN |Falha ao enviar " + kKey1 + ": HTTP 422 ao enviar para " + url + ": recusado",
+          "INFO |Enviado OK: " + kKey2,
+          "INFO |Ciclo concluido - coletados: 2 | enviados: 1 | erros: 1",
+          "INFO |=== Fim do ciclo ===",
+      }));
 }
 
 TEST_F(SyncRunnerTest, AnUnavailablePortalEndsTheSendingAndLeavesTheRestUntouched) {
@@ -148,14 +150,16 @@ TEST_F(SyncRunnerTest, AnUnavailablePortalEndsTheSendingAndLeavesTheRestUntouche
        {"INFO |3 itens pendentes para envio.",
         "WARN |Falha ao enviar " + kKey1 + ": HTTP 503 ao enviar para " + url + ": fora do ar",
         "WARN |Portal indisponivel: 2 documentos ficam para o proximo ciclo.",
-        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 1", "INFO |=== Fim do ciclo ==="}},
+        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 1",
+        "INFO |=== Fim do ciclo ==="}},
       // A server error may be this document's alone: the others are tried.
       {500,
        {"INFO |3 itens pendentes para envio.",
         "WARN |Falha ao enviar " + kKey1 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
         "WARN |Falha ao enviar " + kKey2 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
         "WARN |Falha ao enviar " + kKey3 + ": HTTP 500 ao enviar para " + url + ": fora do ar",
-        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 3", "INFO |=== Fim do ciclo ==="}},
+        "INFO |Ciclo concluido - coletados: 3 | enviados: 0 | erros: 3",
+        "INFO |=== Fim do ciclo ==="}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
@@ -248,8 +252,8 @@ TEST_F(SyncRunnerTest, ADeliveryWhoseMarkFailsIsNotPostedAgain) {
   }
   Exec(cfg_.SQLitePath,
        "CREATE TRIGGER falha BEFORE UPDATE ON sync_xml WHEN NEW.status_envio = 'enviado' AND "
-       "(SELECT count(*) FROM sync_xml WHERE chave_unica = '" + kKey2 +
-           "') = 0 BEGIN SELECT RAISE(ABORT, 'disco cheio'); END;");
+       "(SELECT count(*) FROM sync_xml WHERE chave_unica = '" +
+           kKey2 + "') = 0 BEGIN SELECT RAISE(ABORT, 'disco cheio'); END;");
   dir_.Write("xml/1.xml", NFe(kKey1));
   ConfigScope scope(cfg_);
   LogCapture log;
@@ -283,9 +287,10 @@ TEST_F(SyncRunnerTest, UpsertFailureStillSendsEarlierPendingItems) {
        "created_at   DATETIME DEFAULT CURRENT_TIMESTAMP,  updated_at   DATETIME DEFAULT "
        "CURRENT_TIMESTAMP,  last_try_at  DATETIME,  UNIQUE(cnpj, chave_unica));"
        "INSERT INTO sync_xml (cnpj, chave_unica, xml, xml_hash) VALUES ('12345678000190', '" +
-           kKey1 + "', '" + NFe(kKey1) + "', 'x');"
-       "CREATE TRIGGER falha BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" + kKey2 +
-           "' BEGIN SELECT RAISE(ABORT, 'falha simulada'); END;");
+           kKey1 + "', '" + NFe(kKey1) +
+           "', 'x');"
+           "CREATE TRIGGER falha BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" +
+           kKey2 + "' BEGIN SELECT RAISE(ABORT, 'falha simulada'); END;");
   dir_.Write("xml/2.xml", NFe(kKey2));
   auto lines = Cycle();
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()),

@@ -147,7 +147,8 @@ void ServiceCtrlHandler(uint32_t control) {
 }
 
 void ServiceMain(int, char**) {
-  GServiceStatusHandle = ServiceControl::Default()->RegisterHandler(kServiceName, ServiceCtrlHandler);
+  GServiceStatusHandle =
+      ServiceControl::Default()->RegisterHandler(kServiceName, ServiceCtrlHandler);
   if (GServiceStatusHandle == 0) return;
   GServiceStatus.ServiceType = kServiceWin32OwnProcess;
   GServiceStatus.ControlsAccepted = kServiceAcceptStop | kServiceAcceptShutdown;

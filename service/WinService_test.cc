@@ -12,12 +12,12 @@ TEST(WinServiceTest, IntervalInMilliseconds) {
     int32_t seconds;
     uint32_t ms;
   } cases[] = {
-      {0, 0},                        // cycles back to back
+      {0, 0},  // cycles back to back
       {60, 60000},
-      {-1, 60000},                   // negative: the default minute
+      {-1, 60000},  // negative: the default minute
       {INT32_MIN, 60000},
-      {4294967, 4294967000u},        // still fits a 32-bit wait
-      {4294968, 0xFFFFFFFEu},        // clamped short of "forever"
+      {4294967, 4294967000u},  // still fits a 32-bit wait
+      {4294968, 0xFFFFFFFEu},  // clamped short of "forever"
       {INT32_MAX, 0xFFFFFFFEu},
   };
   for (const auto& c : cases) EXPECT_EQ(IntervaloMs(c.seconds), c.ms) << c.seconds;

@@ -71,8 +71,8 @@ std::map<std::string, Row> ReadQueue(const std::string& path) {
     return rows;
   }
   sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, "SELECT chave_unica, status_envio, tentativas, xml FROM sync_xml", -1,
-                     &st, nullptr);
+  sqlite3_prepare_v2(db, "SELECT chave_unica, status_envio, tentativas, xml FROM sync_xml", -1, &st,
+                     nullptr);
   while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
     rows[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = {
         reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), sqlite3_column_int(st, 2),
@@ -109,9 +109,9 @@ class Agent {
     if (ini.empty()) {
       ini = "[API]\ncnpj=" + cnpj + "\ntoken_contador=tok-123\nendpoint_contador=" + endpoint +
             "\n[COLETA]\nmodo=" + modo + "\nintervalo_segundos=" + std::to_string(intervalo) +
-            "\nmax_tentativas=" + std::to_string(max_tentativas) + "\n" + coleta_extra + "[XML]\npaths=" +
-            xml_dir() + "\n[LOG]\npath=" + log_path() + "\n[FILA]\nsqlite_path=" +
-            queue_path() + "\n" + ini_extra;
+            "\nmax_tentativas=" + std::to_string(max_tentativas) + "\n" + coleta_extra +
+            "[XML]\npaths=" + xml_dir() + "\n[LOG]\npath=" + log_path() +
+            "\n[FILA]\nsqlite_path=" + queue_path() + "\n" + ini_extra;
     }
     dir_.Write("pd/Lumacor/Marlux.ini", ini);
   }
@@ -484,18 +484,20 @@ TEST(EndToEndTest, DatabaseModeDeliversFromPostgreSQL) {
   std::string k = Key(55);
   std::string sql =
       "DROP TABLE IF EXISTS e2e_notas; CREATE TABLE e2e_notas (chave text, doc text);"
-      "INSERT INTO e2e_notas VALUES ('interna-1', '" + NFe(k) + "'),"
+      "INSERT INTO e2e_notas VALUES ('interna-1', '" +
+      NFe(k) +
+      "'),"
       "('interna-2', '<nada/>');";
-  std::string cmd = "PGPASSWORD='" + pass + "' psql -q -h " + host + " -p " + port + " -U " +
-                    user + " -d " + db + " -v ON_ERROR_STOP=1 -c \"" + sql + "\" >/dev/null";
+  std::string cmd = "PGPASSWORD='" + pass + "' psql -q -h " + host + " -p " + port + " -U " + user +
+                    " -d " + db + " -v ON_ERROR_STOP=1 -c \"" + sql + "\" >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 
   TestPortal portal;
   Agent agent;
   agent.endpoint = portal.BaseUrl();
   agent.modo = "banco";
-  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + host + "\nporta=" + port + "\nnome=" +
-                    db + "\nusuario=" + user + "\nsenha=" + pass + "\n";
+  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + host + "\nporta=" + port + "\nnome=" + db +
+                    "\nusuario=" + user + "\nsenha=" + pass + "\n";
   agent.coleta_extra = "sql=SELECT chave AS chave_unica, doc AS xml FROM e2e_notas\n";
   agent.WriteIni();
   auto child = agent.Start();
@@ -561,8 +563,7 @@ void ExpectSamplesDelivered(const TestPortal& portal, const std::string& db_type
       continue;
     }
     ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0].body,
-              ExpectedBody(testing::kCnpjAlfa, f.chave, texto(f.arquivo), db_type));
+    EXPECT_EQ(posts[0].body, ExpectedBody(testing::kCnpjAlfa, f.chave, texto(f.arquivo), db_type));
   }
 }
 
@@ -613,7 +614,8 @@ TEST(EndToEndTest, DatabaseModeDeliversAlphanumericSamplesFromPostgreSQL) {
            "', '" + doc + "');\n";
   }
   const std::string pedido = std::string(testing::kCnpjAlfa) + "-PED-9";
-  const std::string sem_chave = "<NFe><infNFe><ide><mod>65</mod><tpAmb>1</tpAmb></ide></infNFe></NFe>";
+  const std::string sem_chave =
+      "<NFe><infNFe><ide><mod>65</mod><tpAmb>1</tpAmb></ide></infNFe></NFe>";
   sql += "INSERT INTO e2e_alfa VALUES (100, '" + pedido + "', '" + sem_chave + "');\n";
   std::string cmd = "PGPASSWORD='" + server.DBPass + "' psql -q -h " + server.DBHost + " -p " +
                     std::to_string(server.DBPort) + " -U " + server.DBUser + " -d " +
@@ -626,9 +628,9 @@ TEST(EndToEndTest, DatabaseModeDeliversAlphanumericSamplesFromPostgreSQL) {
   agent.endpoint = portal.BaseUrl();
   agent.cnpj = testing::kCnpjAlfa;
   agent.modo = "banco";
-  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + server.DBHost + "\nporta=" +
-                    std::to_string(server.DBPort) + "\nnome=" + server.DBName + "\nusuario=" +
-                    server.DBUser + "\nsenha=" + server.DBPass + "\n";
+  agent.ini_extra = "[banco]\ntipo=postgresql\nhost=" + server.DBHost +
+                    "\nporta=" + std::to_string(server.DBPort) + "\nnome=" + server.DBName +
+                    "\nusuario=" + server.DBUser + "\nsenha=" + server.DBPass + "\n";
   agent.coleta_extra = "sql=SELECT chave AS chave_unica, doc AS xml FROM e2e_alfa ORDER BY id\n";
   agent.WriteIni();
   auto child = agent.Start();

@@ -50,7 +50,8 @@ TEST(TestPortalToolTest, RecordsDocumentsAndAnswersAsTold) {
   s.ca_file = dir.Path("ca.pem");
   auto client = HttpClient::Create(s);
 
-  HttpAnswer a = client->Post(portal.Url("/api/xml/receber"), {{"Content-Type", "application/json"}}, "{\"n\":1}");
+  HttpAnswer a = client->Post(portal.Url("/api/xml/receber"),
+                              {{"Content-Type", "application/json"}}, "{\"n\":1}");
   EXPECT_EQ(a.status, 200);
   EXPECT_EQ(a.body, "{\"status\":\"recebido\"}");
 

@@ -38,8 +38,10 @@ std::string FbRepeat(const std::string& lit, int n) {
 }
 
 DBBackend::Procedure PgProcedure(const std::string& t) {
-  return {"CREATE FUNCTION fn_" + t + "() RETURNS TABLE (chave_unica VARCHAR, xml TEXT) AS "
-          "'SELECT chave, txt FROM " + t + " ORDER BY id' LANGUAGE sql",
+  return {"CREATE FUNCTION fn_" + t +
+              "() RETURNS TABLE (chave_unica VARCHAR, xml TEXT) AS "
+              "'SELECT chave, txt FROM " +
+              t + " ORDER BY id' LANGUAGE sql",
           "DROP FUNCTION fn_" + t + "()", "SELECT * FROM fn_" + t + "()"};
 }
 DBBackend::Procedure MyProcedure(const std::string& t) {
@@ -49,9 +51,12 @@ DBBackend::Procedure MyProcedure(const std::string& t) {
 }
 // A selectable procedure: rows come out through SUSPEND.
 DBBackend::Procedure FbProcedure(const std::string& t) {
-  return {"CREATE PROCEDURE SP_" + t + " RETURNS (CHAVE_UNICA VARCHAR(100), XML BLOB SUB_TYPE 1) "
-          "AS BEGIN FOR SELECT CHAVE, TXT FROM " + t + " ORDER BY ID INTO :CHAVE_UNICA, :XML "
-          "DO SUSPEND; END",
+  return {"CREATE PROCEDURE SP_" + t +
+              " RETURNS (CHAVE_UNICA VARCHAR(100), XML BLOB SUB_TYPE 1) "
+              "AS BEGIN FOR SELECT CHAVE, TXT FROM " +
+              t +
+              " ORDER BY ID INTO :CHAVE_UNICA, :XML "
+              "DO SUSPEND; END",
           "DROP PROCEDURE SP_" + t, "SELECT * FROM SP_" + t};
 }
 std::string PgDropSession(const std::string& id) {
@@ -73,27 +78,67 @@ bool ClientMissing(const std::string& name) {
 }  // namespace
 
 const DBBackend& PostgreSQLBackend() {
-  static const DBBackend b{"PostgreSQL", "PG", "postgresql", false, "TEXT", "BYTEA",
-                           PgBlob, PipeConcat, PgRepeat, PgProcedure,
-                           "SELECT pg_backend_pid()", PgDropSession, true};
+  static const DBBackend b{"PostgreSQL",
+                           "PG",
+                           "postgresql",
+                           false,
+                           "TEXT",
+                           "BYTEA",
+                           PgBlob,
+                           PipeConcat,
+                           PgRepeat,
+                           PgProcedure,
+                           "SELECT pg_backend_pid()",
+                           PgDropSession,
+                           true};
   return b;
 }
 const DBBackend& MariaDBBackend() {
-  static const DBBackend b{"MariaDB", "MARIADB", "mysql", false, "LONGTEXT", "LONGBLOB",
-                           XBlob, FnConcat, MyRepeat, MyProcedure,
-                           "SELECT CONNECTION_ID()", MyDropSession, false};
+  static const DBBackend b{"MariaDB",
+                           "MARIADB",
+                           "mysql",
+                           false,
+                           "LONGTEXT",
+                           "LONGBLOB",
+                           XBlob,
+                           FnConcat,
+                           MyRepeat,
+                           MyProcedure,
+                           "SELECT CONNECTION_ID()",
+                           MyDropSession,
+                           false};
   return b;
 }
 const DBBackend& FirebirdBackend() {
-  static const DBBackend b{"Firebird", "FIREBIRD", "firebird", false, "BLOB SUB_TYPE 1",
-                           "BLOB SUB_TYPE 0", XBlob, PipeConcat, FbRepeat, FbProcedure,
-                           "SELECT CURRENT_CONNECTION FROM RDB$DATABASE", FbDropSession, false};
+  static const DBBackend b{"Firebird",
+                           "FIREBIRD",
+                           "firebird",
+                           false,
+                           "BLOB SUB_TYPE 1",
+                           "BLOB SUB_TYPE 0",
+                           XBlob,
+                           PipeConcat,
+                           FbRepeat,
+                           FbProcedure,
+                           "SELECT CURRENT_CONNECTION FROM RDB$DATABASE",
+                           FbDropSession,
+                           false};
   return b;
 }
 const DBBackend& OdbcPostgreSQLBackend() {
-  static const DBBackend b{"OdbcPostgreSQL", "PG", "mssql", true, "TEXT", "BYTEA",
-                           PgBlob, PipeConcat, PgRepeat, PgProcedure,
-                           "SELECT pg_backend_pid()", PgDropSession, true};
+  static const DBBackend b{"OdbcPostgreSQL",
+                           "PG",
+                           "mssql",
+                           true,
+                           "TEXT",
+                           "BYTEA",
+                           PgBlob,
+                           PipeConcat,
+                           PgRepeat,
+                           PgProcedure,
+                           "SELECT pg_backend_pid()",
+                           PgDropSession,
+                           true};
   return b;
 }
 

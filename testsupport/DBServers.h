@@ -14,12 +14,12 @@
 namespace lumacor::testing {
 
 struct DBBackend {
-  const char* name;      // test name suffix
-  const char* env;       // LUMACOR_<env>_HOST ... set by scripts/services
-  const char* db_type;   // [banco] tipo
-  bool odbc;             // reached through ODBC (psqlODBC) as if SQL Server
-  const char* text_type;     // a long text column type
-  const char* blob_type;     // a binary large object column type
+  const char* name;       // test name suffix
+  const char* env;        // LUMACOR_<env>_HOST ... set by scripts/services
+  const char* db_type;    // [banco] tipo
+  bool odbc;              // reached through ODBC (psqlODBC) as if SQL Server
+  const char* text_type;  // a long text column type
+  const char* blob_type;  // a binary large object column type
   std::string (*blob_literal)(std::string_view bytes);
   std::string (*concat)(const std::string& a, const std::string& b);
   std::string (*repeat)(const std::string& literal, int times);  // text of `times` copies
@@ -73,15 +73,15 @@ class OdbcRedirect {
 
 // Skips (by hand) or fails (under scripts/test) when the backend's server
 // is not available; else stores its record in `config`.
-#define LUMACOR_REQUIRE_SERVER(backend, config)                                          \
-  do {                                                                                   \
-    std::string why_;                                                                    \
-    auto found_ = ::lumacor::testing::ServerConfig((backend), &why_);                    \
-    if (!found_) {                                                                       \
-      if (::lumacor::testing::ServersRequired()) FAIL() << why_;                         \
-      GTEST_SKIP() << why_;                                                              \
-    }                                                                                    \
-    (config) = *found_;                                                                  \
+#define LUMACOR_REQUIRE_SERVER(backend, config)                       \
+  do {                                                                \
+    std::string why_;                                                 \
+    auto found_ = ::lumacor::testing::ServerConfig((backend), &why_); \
+    if (!found_) {                                                    \
+      if (::lumacor::testing::ServersRequired()) FAIL() << why_;      \
+      GTEST_SKIP() << why_;                                           \
+    }                                                                 \
+    (config) = *found_;                                               \
   } while (0)
 
 #endif  // LUMACOR_TESTSUPPORT_DBSERVERS_H_

@@ -48,7 +48,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   // Tests may leave read-only folders behind; give rights back first.
-  for (auto it = fs::recursive_directory_iterator(U8Path(path_), fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           U8Path(path_), fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -118,7 +119,8 @@ std::vector<LogLine> ReadLogLines(const std::string& path) {
     }
     if (end == std::string::npos) end = bytes.size();
     std::string line = bytes.substr(pos, end - pos);
-    if (line.size() >= 27) out.push_back({line.substr(21, 5), line.substr(std::min<size_t>(28, line.size()))});
+    if (line.size() >= 27)
+      out.push_back({line.substr(21, 5), line.substr(std::min<size_t>(28, line.size()))});
     pos = end + 2;
   }
   return out;

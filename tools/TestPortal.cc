@@ -37,7 +37,8 @@ void AddExtension(X509* cert, int nid, const char* value) {
 }
 
 // A self-signed certificate that is its own trust anchor.
-void MakeCertificate(std::unique_ptr<X509, X509Deleter>& cert, std::unique_ptr<EVP_PKEY, PkeyDeleter>& key) {
+void MakeCertificate(std::unique_ptr<X509, X509Deleter>& cert,
+                     std::unique_ptr<EVP_PKEY, PkeyDeleter>& key) {
   key.reset(EVP_EC_gen("P-256"));
   cert.reset(X509_new());
   if (!key || !cert) throw std::runtime_error("falha ao gerar o certificado de teste");
@@ -48,15 +49,17 @@ void MakeCertificate(std::unique_ptr<X509, X509Deleter>& cert, std::unique_ptr<E
   X509_gmtime_adj(X509_getm_notAfter(x), 7 * 86400);
   X509_set_pubkey(x, key.get());
   X509_NAME* name = X509_get_subject_name(x);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Lumacor Test Portal"),
-                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Lumacor Test Portal"), -1, -1,
+                             0);
   X509_set_issuer_name(x, name);
   AddExtension(x, NID_basic_constraints, "critical,CA:TRUE");
   AddExtension(x, NID_key_usage, "critical,digitalSignature,keyCertSign");
   AddExtension(x, NID_ext_key_usage, "serverAuth");
   AddExtension(x, NID_subject_key_identifier, "hash");
   AddExtension(x, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-  if (X509_sign(x, key.get(), EVP_sha256()) == 0) throw std::runtime_error("falha ao assinar o certificado de teste");
+  if (X509_sign(x, key.get(), EVP_sha256()) == 0)
+    throw std::runtime_error("falha ao assinar o certificado de teste");
 }
 
 std::string ToPem(X509* cert) {
@@ -70,7 +73,8 @@ std::string ToPem(X509* cert) {
 }
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -98,9 +102,12 @@ PortalAnswer PortalAnswer::Status(int status, std::string body, std::string cont
 }
 
 std::string Compress(const std::string& data, Compression how) {
-  int bits = how == Compression::kGzip ? 16 + MAX_WBITS : how == Compression::kZlib ? MAX_WBITS : -MAX_WBITS;
+  int bits = how == Compression::kGzip   ? 16 + MAX_WBITS
+             : how == Compression::kZlib ? MAX_WBITS
+                                         : -MAX_WBITS;
   z_stream z{};
-  if (deflateInit2(&z, 9, Z_DEFLATED, bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2");
+  if (deflateInit2(&z, 9, Z_DEFLATED, bits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2");
   std::string out(deflateBound(&z, data.size()) + 32, '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
@@ -137,7 +144,8 @@ struct TestPortal::Impl {
   std::unique_ptr<httplib::Server> server;
 };
 
-TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()), tls_(tls != PortalTls::kNone) {
+TestPortal::TestPortal(PortalTls tls, int port)
+    : impl_(std::make_unique<Impl>()), tls_(tls != PortalTls::kNone) {
   handler_ = DefaultPortalAnswer;
   if (tls_) {
     MakeCertificate(impl_->cert, impl_->key);
@@ -183,27 +191,29 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
         generation = held_generation_;
       }
       // Ends, like a held request, with ReleaseHeld or the portal.
-      res.set_chunked_content_provider(answer.content_type, [this, ms, generation](size_t, httplib::DataSink& sink) {
-        std::unique_lock<std::mutex> lock(mu_);
-        auto released = [&] { return stopping_ || held_generation_ != generation; };
-        if (stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), released)) return false;
-        lock.unlock();
-        return sink.write("x", 1);
-      });
+      res.set_chunked_content_provider(
+          answer.content_type, [this, ms, generation](size_t, httplib::DataSink& sink) {
+            std::unique_lock<std::mutex> lock(mu_);
+            auto released = [&] { return stopping_ || held_generation_ != generation; };
+            if (stopping_cv_.wait_for(lock, std::chrono::milliseconds(ms), released)) return false;
+            lock.unlock();
+            return sink.write("x", 1);
+          });
       return;
     }
     if (answer.streamed_bytes != 0) {
       auto left = std::make_shared<size_t>(answer.streamed_bytes);
-      res.set_chunked_content_provider(answer.content_type, [left](size_t, httplib::DataSink& sink) {
-        static const std::string chunk(64 * 1024, 'x');
-        size_t n = std::min(*left, chunk.size());
-        *left -= n;
-        if (n == 0) {
-          sink.done();
-          return true;
-        }
-        return sink.write(chunk.data(), n);
-      });
+      res.set_chunked_content_provider(answer.content_type,
+                                       [left](size_t, httplib::DataSink& sink) {
+                                         static const std::string chunk(64 * 1024, 'x');
+                                         size_t n = std::min(*left, chunk.size());
+                                         *left -= n;
+                                         if (n == 0) {
+                                           sink.done();
+                                           return true;
+                                         }
+                                         return sink.write(chunk.data(), n);
+                                       });
       return;
     }
     res.body = answer.body;
@@ -213,7 +223,8 @@ TestPortal::TestPortal(PortalTls tls, int port) : impl_(std::make_unique<Impl>()
   svr.Post(".*", serve);
   svr.Put(".*", serve);
   svr.Delete(".*", serve);
-  port_ = port == 0 ? svr.bind_to_any_port("127.0.0.1") : (svr.bind_to_port("127.0.0.1", port) ? port : -1);
+  port_ = port == 0 ? svr.bind_to_any_port("127.0.0.1")
+                    : (svr.bind_to_port("127.0.0.1", port) ? port : -1);
   if (port_ <= 0) throw std::runtime_error("o portal de teste não conseguiu abrir a porta");
   thread_ = std::thread([&svr] { svr.listen_after_bind(); });
   // stop() does nothing until the accept loop runs.
@@ -280,7 +291,8 @@ RawTcpServer::RawTcpServer(Mode mode, std::string reply) : mode_(mode), reply_(s
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_fd_, 16) != 0 ||
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     ::close(listen_fd_);
     throw std::runtime_error("bind/listen falhou");

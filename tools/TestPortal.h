@@ -20,9 +20,9 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 struct RecordedRequest {
   std::string method;
   std::string path;
-  HeaderList headers;  // every header, ordered by name (the server's view)
-  std::string body;    // exact bytes
-  int remote_port = 0; // the client's port: equal ports, one connection
+  HeaderList headers;   // every header, ordered by name (the server's view)
+  std::string body;     // exact bytes
+  int remote_port = 0;  // the client's port: equal ports, one connection
   // First value of a header, any case of its name; empty when absent.
   std::string Header(const std::string& name) const;
   bool HasHeader(const std::string& name) const;
@@ -43,7 +43,7 @@ struct PortalAnswer {
   int status = 200;
   std::string body = "{\"status\":\"recebido\"}";
   std::string content_type = "application/json";  // empty: no Content-Type
-  HeaderList headers;  // Content-Encoding, Location, Set-Cookie, ...
+  HeaderList headers;                             // Content-Encoding, Location, Set-Cookie, ...
   // When not 0, streams a body of this many "x" instead of `body`, in
   // chunks, so its size is not known before it arrives.
   size_t streamed_bytes = 0;
@@ -51,7 +51,8 @@ struct PortalAnswer {
   // every this many milliseconds until ReleaseHeld: each read gets a byte.
   int drip_interval_ms = 0;
 
-  static PortalAnswer Status(int status, std::string body, std::string content_type = "application/json");
+  static PortalAnswer Status(int status, std::string body,
+                             std::string content_type = "application/json");
   // `body` compressed, with the matching Content-Encoding.
   static PortalAnswer Compressed(int status, const std::string& body, Compression how);
   static PortalAnswer RedirectTo(std::string location, int status = 307);
@@ -59,8 +60,8 @@ struct PortalAnswer {
 
 enum class PortalTls {
   kNone,
-  kTls,         // TLS 1.2 and later
-  kTls13Only,   // refuses TLS 1.2
+  kTls,        // TLS 1.2 and later
+  kTls13Only,  // refuses TLS 1.2
 };
 
 class TestPortal {

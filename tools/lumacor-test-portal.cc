@@ -89,14 +89,22 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (a == "--port") port = std::atoi(next().c_str());
-    else if (a == "--tls") tls = true;
-    else if (a == "--cert") cert_path = next();
-    else if (a == "--record") record_path = next();
-    else if (a == "--port-file") port_file = next();
-    else if (a == "--status") mode.status = std::atoi(next().c_str());
-    else if (a == "--body") mode.body = next();
-    else return Usage();
+    if (a == "--port")
+      port = std::atoi(next().c_str());
+    else if (a == "--tls")
+      tls = true;
+    else if (a == "--cert")
+      cert_path = next();
+    else if (a == "--record")
+      record_path = next();
+    else if (a == "--port-file")
+      port_file = next();
+    else if (a == "--status")
+      mode.status = std::atoi(next().c_str());
+    else if (a == "--body")
+      mode.body = next();
+    else
+      return Usage();
   }
   if (tls && cert_path.empty()) return Usage();
 
@@ -114,7 +122,8 @@ int main(int argc, char** argv) {
     if (req.method == "POST" && req.path == "/_mode") {
       rapidjson::Document d;
       d.Parse(req.body.c_str());
-      if (d.HasParseError() || !d.IsObject()) return PortalAnswer::Status(400, "{\"erro\":\"JSON inválido\"}");
+      if (d.HasParseError() || !d.IsObject())
+        return PortalAnswer::Status(400, "{\"erro\":\"JSON inválido\"}");
       if (d.HasMember("status") && d["status"].IsInt()) mode.status = d["status"].GetInt();
       if (d.HasMember("body") && d["body"].IsString()) mode.body = d["body"].GetString();
       if (d.HasMember("location") && d["location"].IsString()) location = d["location"].GetString();
@@ -126,7 +135,8 @@ int main(int argc, char** argv) {
       if (!retry_after.empty()) mode.headers.emplace_back("Retry-After", retry_after);
       if (d.HasMember("path") && d["path"].IsString()) mode_path = d["path"].GetString();
       // Left out, it is off again: a drip must not outlive its test.
-      mode.drip_interval_ms = d.HasMember("drip_ms") && d["drip_ms"].IsInt() ? d["drip_ms"].GetInt() : 0;
+      mode.drip_interval_ms =
+          d.HasMember("drip_ms") && d["drip_ms"].IsInt() ? d["drip_ms"].GetInt() : 0;
       if (d.HasMember("never") && d["never"].IsBool()) {
         mode.action = d["never"].GetBool() ? PortalAnswer::kNeverAnswer : PortalAnswer::kRespond;
       }

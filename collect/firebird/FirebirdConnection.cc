@@ -286,7 +286,8 @@ class FbCursor final : public TDBCursor {
     if (buf[0] != isc_info_sql_stmt_type) return out_->get()->sqld > 0;
     const int len = static_cast<unsigned char>(buf[1]) | (static_cast<unsigned char>(buf[2]) << 8);
     int type = 0;
-    for (int i = len - 1; i >= 0 && i < 4; --i) type = (type << 8) | static_cast<unsigned char>(buf[3 + i]);
+    for (int i = len - 1; i >= 0 && i < 4; --i)
+      type = (type << 8) | static_cast<unsigned char>(buf[3 + i]);
     return type == isc_info_sql_stmt_select || type == isc_info_sql_stmt_select_for_upd;
   }
 
@@ -315,9 +316,8 @@ class FbCursor final : public TDBCursor {
     std::vector<char> segment(32768);
     for (;;) {
       unsigned short got = 0;
-      const ISC_STATUS r = api_.get_segment(st, &blob, &got,
-                                            static_cast<unsigned short>(segment.size()),
-                                            segment.data());
+      const ISC_STATUS r = api_.get_segment(
+          st, &blob, &got, static_cast<unsigned short>(segment.size()), segment.data());
       if (r == 0 || st[1] == isc_segment) {
         bytes.append(segment.data(), got);
       } else if (st[1] == isc_segstr_eof) {

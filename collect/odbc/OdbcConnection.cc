@@ -69,12 +69,13 @@ struct OdbcApi {
       const SQLRETURN rc = GetDiagRecW(type, handle, i, state, &native, text,
                                        static_cast<SQLSMALLINT>(std::size(text)), &len);
       if (!SQL_SUCCEEDED(rc)) break;
-      const std::string st = Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(state), 5));
+      const std::string st =
+          Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(state), 5));
       if (first_state != nullptr && i == 1) *first_state = st;
       if (!msg.empty()) msg += "; ";
       const size_t n = std::min<size_t>(static_cast<size_t>(len), std::size(text) - 1);
-      msg += "[" + st + "] " +
-             Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(text), n));
+      msg +=
+          "[" + st + "] " + Utf16ToUtf8(std::u16string_view(reinterpret_cast<char16_t*>(text), n));
     }
     return msg.empty() ? std::string("erro ODBC sem diagnostico") : msg;
   }
@@ -164,8 +165,8 @@ class OdbcCursor final : public TDBCursor {
     std::vector<char> buf(16384);
     for (;;) {
       SQLLEN ind = 0;
-      const SQLRETURN rc = api_.GetData(stmt_.get(), col, c_type, buf.data(),
-                                        static_cast<SQLLEN>(buf.size()), &ind);
+      const SQLRETURN rc =
+          api_.GetData(stmt_.get(), col, c_type, buf.data(), static_cast<SQLLEN>(buf.size()), &ind);
       if (rc == SQL_NO_DATA) break;
       if (!SQL_SUCCEEDED(rc)) Fail();
       if (ind == SQL_NULL_DATA) return std::string();
@@ -303,8 +304,8 @@ class OdbcConnection final : public TDBConnection {
   bool ConnectionDead() {
     if (dbc_ == nullptr) return false;
     SQLUINTEGER dead = SQL_CD_FALSE;
-    const SQLRETURN rc = api_.GetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0,
-                                              nullptr);
+    const SQLRETURN rc =
+        api_.GetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
     return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
   }
 
@@ -341,11 +342,15 @@ std::string OdbcValue(const std::string& value) {
 }
 
 std::string ChooseSqlServerDriver(const std::vector<std::string>& installed) {
-  static const char* const kPreferred[] = {
-      "ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server",
-      "ODBC Driver 13.1 for SQL Server", "ODBC Driver 13 for SQL Server",
-      "ODBC Driver 11 for SQL Server", "SQL Server Native Client 11.0",
-      "SQL Server Native Client 10.0", "FreeTDS", "SQL Server"};
+  static const char* const kPreferred[] = {"ODBC Driver 18 for SQL Server",
+                                           "ODBC Driver 17 for SQL Server",
+                                           "ODBC Driver 13.1 for SQL Server",
+                                           "ODBC Driver 13 for SQL Server",
+                                           "ODBC Driver 11 for SQL Server",
+                                           "SQL Server Native Client 11.0",
+                                           "SQL Server Native Client 10.0",
+                                           "FreeTDS",
+                                           "SQL Server"};
   for (const char* want : kPreferred) {
     for (const auto& name : installed) {
       if (EqualsIgnoreAsciiCase(name, want)) return name;

@@ -58,9 +58,7 @@ struct PqApi {
 };
 
 // libpq's messages end with a line break.
-std::string ClientMessage(const char* msg) {
-  return TrimControlCopy(msg == nullptr ? "" : msg);
-}
+std::string ClientMessage(const char* msg) { return TrimControlCopy(msg == nullptr ? "" : msg); }
 
 struct ConnCloser {
   decltype(&PQfinish) finish;

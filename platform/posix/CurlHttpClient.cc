@@ -63,7 +63,8 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
 bool StartsWithIgnoreCase(const std::string& s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsIgnoreAsciiCase(std::string_view(s).substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() &&
+         EqualsIgnoreAsciiCase(std::string_view(s).substr(0, prefix.size()), prefix);
 }
 
 // State of one transfer, shared with the callbacks.
@@ -150,14 +151,16 @@ class CurlHttpClient : public HttpClient {
     // POST and none leaves the endpoint's host.
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_SSLVERSION,
-                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) |
+                         static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!settings_.ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_file.c_str());
     curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // in-memory cookie engine
     // curl bounds name resolution and connection together.
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(settings_.resolve_timeout_ms) + settings_.connect_timeout_ms);
+    curl_easy_setopt(
+        h, CURLOPT_CONNECTTIMEOUT_MS,
+        static_cast<long>(settings_.resolve_timeout_ms) + settings_.connect_timeout_ms);
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(settings_.max_answer_bytes));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnWrite);
@@ -219,8 +222,10 @@ class CurlHttpClient : public HttpClient {
   void Perform(const std::string& url, curl_slist* headers, const std::string& body,
                SteadyClock::time_point deadline) {
     CURL* h = handle_.get();
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-    if (left.count() <= 0) throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0)
+      throw HttpError("EHTTPTimeout", "Tempo esgotado: prazo total da requisição");
     transfer_ = Transfer{};
     transfer_.settings = &settings_;
     transfer_.handle = h;
@@ -308,15 +313,18 @@ class CurlHttpClient : public HttpClient {
         throw HttpError("EHTTPTimeout", "Tempo esgotado: " + detail);
       case CURLE_ABORTED_BY_CALLBACK:
         if (transfer_.aborted) throw Aborted();
-        if (transfer_.stalled) throw HttpError("EHTTPTimeout", "Tempo esgotado: o servidor parou de responder");
+        if (transfer_.stalled)
+          throw HttpError("EHTTPTimeout", "Tempo esgotado: o servidor parou de responder");
         break;
       case CURLE_FILESIZE_EXCEEDED:
         throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
-                                                   std::to_string(settings_.max_answer_bytes) + " bytes");
+                                                   std::to_string(settings_.max_answer_bytes) +
+                                                   " bytes");
       case CURLE_WRITE_ERROR:
         if (transfer_.too_large) {
           throw HttpError("EHTTPAnswerTooLarge", "Resposta maior que o limite de " +
-                                                     std::to_string(settings_.max_answer_bytes) + " bytes");
+                                                     std::to_string(settings_.max_answer_bytes) +
+                                                     " bytes");
         }
         break;
       case CURLE_SSL_CONNECT_ERROR:

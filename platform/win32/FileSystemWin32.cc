@@ -18,7 +18,8 @@ using win32::Widen;
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 
 void FillTime(const FILETIME& ft, FileInfo* info) {
-  int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) - kUnixEpochTicks;
+  int64_t ticks =
+      (static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) - kUnixEpochTicks;
   int64_t secs = ticks / 10000000;
   int64_t rest = ticks % 10000000;
   if (rest < 0) {
@@ -145,7 +146,8 @@ class WinFileSystem : public FileSystem {
     BY_HANDLE_FILE_INFORMATION bh;
     if (h.valid() && ::GetFileInformationByHandle(h.get(), &bh)) {
       info->is_directory = (bh.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      info->size = static_cast<int64_t>(static_cast<uint64_t>(bh.nFileSizeHigh) << 32 | bh.nFileSizeLow);
+      info->size =
+          static_cast<int64_t>(static_cast<uint64_t>(bh.nFileSizeHigh) << 32 | bh.nFileSizeLow);
       FillTime(bh.ftLastWriteTime, info);
       info->device = bh.dwVolumeSerialNumber;
       info->inode = static_cast<uint64_t>(bh.nFileIndexHigh) << 32 | bh.nFileIndexLow;
@@ -154,7 +156,8 @@ class WinFileSystem : public FileSystem {
     WIN32_FILE_ATTRIBUTE_DATA ad;
     if (!::GetFileAttributesExW(wpath.c_str(), GetFileExInfoStandard, &ad)) return false;
     info->is_directory = (ad.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    info->size = static_cast<int64_t>(static_cast<uint64_t>(ad.nFileSizeHigh) << 32 | ad.nFileSizeLow);
+    info->size =
+        static_cast<int64_t>(static_cast<uint64_t>(ad.nFileSizeHigh) << 32 | ad.nFileSizeLow);
     FillTime(ad.ftLastWriteTime, info);
     info->device = 0;
     info->inode = 0;
@@ -256,7 +259,8 @@ class WinFileSystem : public FileSystem {
     std::wstring wpath = Widen(path);
     std::wstring buf(MAX_PATH, L'\0');
     for (;;) {
-      DWORD n = ::GetFullPathNameW(wpath.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
+      DWORD n =
+          ::GetFullPathNameW(wpath.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
       if (n == 0) throw Error("GetFullPathName", path, ::GetLastError());
       if (n < buf.size()) {
         buf.resize(n);

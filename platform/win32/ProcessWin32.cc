@@ -22,7 +22,8 @@ class WinProcess : public Process {
     std::wstring wname = win32::Widen(name);
     std::wstring buf(256, L'\0');
     for (;;) {
-      DWORD n = ::GetEnvironmentVariableW(wname.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+      DWORD n =
+          ::GetEnvironmentVariableW(wname.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
       if (n == 0) return "";  // unset, or set to nothing
       if (n < buf.size()) return win32::Narrow(std::wstring_view(buf.data(), n));
       buf.resize(n);  // n is the size needed, terminator included

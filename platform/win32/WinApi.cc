@@ -24,9 +24,9 @@ std::string ErrorText(DWORD code, HMODULE module) {
   wchar_t* buf = nullptr;
   DWORD source = module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM
                                    : FORMAT_MESSAGE_FROM_SYSTEM;
-  DWORD n = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | source | FORMAT_MESSAGE_IGNORE_INSERTS,
-      module, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  DWORD n =
+      ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | source | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       module, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
   std::wstring text(buf != nullptr ? buf : L"", n);
   if (buf != nullptr) ::LocalFree(buf);
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' ||

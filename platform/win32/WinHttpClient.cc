@@ -7,12 +7,12 @@
 #include <winhttp.h>
 
 #include <chrono>
-#include <memory>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Text.h"
@@ -178,9 +178,9 @@ struct Job {
 
   std::mutex mu;
   std::condition_variable cv;
-  bool done = false;               // guarded by mu
-  Cut cut = Cut::kNone;            // guarded by mu: why the job was given up
-  HINTERNET in_flight = nullptr;   // guarded by mu; closed by whoever ends it
+  bool done = false;              // guarded by mu
+  Cut cut = Cut::kNone;           // guarded by mu: why the job was given up
+  HINTERNET in_flight = nullptr;  // guarded by mu; closed by whoever ends it
   HttpAnswer answer;
   std::exception_ptr error;
 
@@ -236,9 +236,9 @@ struct Job {
     answer = HttpAnswer{};
     InternetHandle connection(::WinHttpConnect(session.get(), t.host.c_str(), t.port, 0));
     if (!connection) FailLast("WinHttpConnect");
-    HINTERNET r = ::WinHttpOpenRequest(connection.get(), L"POST", t.path.c_str(), nullptr,
-                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                       t.https ? WINHTTP_FLAG_SECURE : 0);
+    HINTERNET r =
+        ::WinHttpOpenRequest(connection.get(), L"POST", t.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                             WINHTTP_DEFAULT_ACCEPT_TYPES, t.https ? WINHTTP_FLAG_SECURE : 0);
     if (r == nullptr) FailLast("WinHttpOpenRequest");
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -267,10 +267,10 @@ struct Job {
     if (!::WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof(never))) {
       FailCall("WinHttpSetOption(politica de redirecionamento)");
     }
-    if (!::WinHttpSendRequest(r, header_block.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : header_block.c_str(),
-                              static_cast<DWORD>(header_block.size()),
-                              const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
-                              static_cast<DWORD>(body.size()), 0)) {
+    if (!::WinHttpSendRequest(
+            r, header_block.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : header_block.c_str(),
+            static_cast<DWORD>(header_block.size()), const_cast<char*>(body.data()),
+            static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), 0)) {
       FailCall("WinHttpSendRequest");
     }
     if (!::WinHttpReceiveResponse(r, nullptr)) FailCall("WinHttpReceiveResponse");
@@ -278,7 +278,8 @@ struct Job {
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
       FailCall("WinHttpQueryHeaders");
     }
     answer.status = static_cast<int32_t>(status);
@@ -320,8 +321,9 @@ class WinHttpClient : public HttpClient {
                       "Arquivo de certificados próprio não é suportado no Windows: "
                       "instale a autoridade no repositório do sistema");
     }
-    HINTERNET s = ::WinHttpOpen(Widen(settings_.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET s =
+        ::WinHttpOpen(Widen(settings_.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (s == nullptr) FailLast("WinHttpOpen");
     session_ = SharedInternet(s, InternetCloser());
     if (!::WinHttpSetTimeouts(s, settings_.resolve_timeout_ms, settings_.connect_timeout_ms,
@@ -347,14 +349,16 @@ class WinHttpClient : public HttpClient {
     job->settings = settings_;
     job->session = session_;
     job->url = url;
-    for (const HttpHeader& h : headers) job->header_block += Widen(h.name + ": " + h.value + "\r\n");
+    for (const HttpHeader& h : headers)
+      job->header_block += Widen(h.name + ": " + h.value + "\r\n");
     job->body = body;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (abort_requested_) throw Aborted();
       current_ = job;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.overall_timeout_ms);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.overall_timeout_ms);
     std::thread([job] {
       try {
         job->Run();
