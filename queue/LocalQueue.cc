@@ -280,6 +280,7 @@ void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CN
       // Several texts for one identifier (an NF-e and its cancellation):
       // the portal needs each, in order, so they are stored one at a time.
       std::vector<std::string> hashes;
+      hashes.reserve(seq.size());
       for (const TXmlRow* item : seq) hashes.push_back(THashService::SHA256(item->XML));
       std::optional<std::pair<std::string, std::string>> gravado =
           LerEstado(CNPJ, seq[0]->ChaveUnica);
