@@ -1,13 +1,17 @@
-// The fiscal document classifier over arbitrary text: no crash, and the
-// answers must agree with each other.
+// The fiscal document classifier over arbitrary text: no crash, the
+// answers agree with each other and with the plain patterns they are
+// defined by.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "collect/NFeValidator.h"
+#include "collect/NFeValidatorReferencia.h"
 #include "fuzz/FuzzCheck.h"
 
+using lumacor::TClassificacao;
 using lumacor::TNFeValidator;
+using lumacor::TNFeValidatorReferencia;
 
 namespace {
 
@@ -42,5 +46,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(AllDigits(mod));
   std::string tipo = TNFeValidator::ExtractTipoEvento(xml);
   FUZZ_CHECK(AllDigits(tipo));
+
+  using R = TNFeValidatorReferencia;
+  FUZZ_CHECK(mod == R::ExtractMod(xml));
+  FUZZ_CHECK(tipo == R::ExtractTipoEvento(xml));
+  FUZZ_CHECK(nfe == R::IsNFeOuNFCe(xml));
+  FUZZ_CHECK(cancelamento == R::IsEventoCancelamento(xml));
+  FUZZ_CHECK(inutilizacao == R::IsInutilizacao(xml));
+  FUZZ_CHECK(fiscal == R::IsDocumentoFiscalOuEvento(xml));
+  FUZZ_CHECK(chave == R::ExtractChaveAcesso(xml));
+  FUZZ_CHECK(prioridade == R::GetPrioridadeFila(xml));
+  const bool homologacao = TNFeValidator::IsHomologacao(xml);
+  FUZZ_CHECK(homologacao == R::IsHomologacao(xml));
+  const int forca = TNFeValidator::GetForcaCopia(xml);
+  FUZZ_CHECK(forca == R::GetForcaCopia(xml));
+
+  const TClassificacao c = TNFeValidator::Classificar(xml);
+  FUZZ_CHECK(c.Mod == mod && c.TipoEvento == tipo && c.NFeOuNFCe == nfe);
+  FUZZ_CHECK(c.EventoCancelamento == cancelamento && c.Inutilizacao == inutilizacao);
+  FUZZ_CHECK(c.DocumentoFiscalOuEvento == fiscal && c.ChaveAcesso == chave);
+  FUZZ_CHECK(c.PrioridadeFila == prioridade && c.Homologacao == homologacao);
+  FUZZ_CHECK(c.ForcaCopia == forca);
   return 0;
 }
