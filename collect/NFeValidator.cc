@@ -2,6 +2,7 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -154,10 +155,18 @@ enum Nome {
 
 // PCRE2's \s and \w under its built-in tables, which the patterns use:
 // ASCII only, vertical tab included.
-bool Espaco(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool Palavra(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-}
+constexpr uint8_t kEspaco = 1;
+constexpr uint8_t kPalavra = 2;
+constexpr std::array<uint8_t, 256> kClasses = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) t[c] = kEspaco;
+  for (int c = '0'; c <= '9'; c++) t[c] = kPalavra;
+  for (int c = 'A'; c <= 'Z'; c++) t[c] = t[c + 'a' - 'A'] = kPalavra;
+  t['_'] = kPalavra;
+  return t;
+}();
+bool Espaco(char c) { return kClasses[static_cast<unsigned char>(c)] == kEspaco; }
+bool Palavra(char c) { return kClasses[static_cast<unsigned char>(c)] == kPalavra; }
 
 // Whether the word `s` (letters, digits, '_') is `lower` in any letter case.
 // Setting bit 0x20 lower-cases a letter and leaves a digit as it is; it
@@ -171,48 +180,36 @@ bool Igual(const char* s, const char* lower, size_t n) {
   return true;
 }
 
-// Which of the names a whole word is, caselessly.
+// Which of the names the whole word `s` of `n` characters is, caselessly.
+// Most words of a document are other names: the first letter and the
+// length turn them away.
 Nome Identifica(const char* s, size_t n) {
-  struct Entrada {
-    const char* lower;
-    Nome nome;
+  auto se = [s, n]<size_t N>(const char (&lower)[N], Nome nome) {
+    return n == N - 1 && Igual(s + 1, lower + 1, n - 1) ? nome : kNenhum;
   };
-  static constexpr Entrada k3[] = {{"mod", kMod}, {"cuf", kCUF}, {"ano", kAno}};
-  static constexpr Entrada k4[] = {{"cnpj", kCNPJ}};
-  static constexpr Entrada k5[] = {
-      {"tpamb", kTpAmb}, {"chnfe", kChNFe}, {"cstat", kCStat}, {"serie", kSerie}};
-  static constexpr Entrada k6[] = {{"evento", kEvento}, {"nnfini", kNNFIni}, {"nnffin", kNNFFin}};
-  static constexpr Entrada k7[] = {
-      {"infprot", kInfProt}, {"inutnfe", kInutNFe}, {"infinut", kInfInut}, {"protnfe", kProtNFe}};
-  static constexpr Entrada k8[] = {{"tpevento", kTpEvento}};
-  static constexpr Entrada k9[] = {
-      {"infevento", kInfEvento}, {"retevento", kRetEvento}, {"signature", kSignature}};
-  static constexpr Entrada k10[] = {{"retinutnfe", kRetInutNFe}};
-  static constexpr Entrada k11[] = {{"procinutnfe", kProcInutNFe}};
-  static constexpr Entrada k13[] = {{"proceventonfe", kProcEventoNFe}};
-  const Entrada* begin = nullptr;
-  const Entrada* end = nullptr;
-  auto usa = [&](const auto& tabela) {
-    begin = std::begin(tabela);
-    end = std::end(tabela);
-  };
-  switch (n) {
-    case 3: usa(k3); break;
-    case 4: usa(k4); break;
-    case 5: usa(k5); break;
-    case 6: usa(k6); break;
-    case 7: usa(k7); break;
-    case 8: usa(k8); break;
-    case 9: usa(k9); break;
-    case 10: usa(k10); break;
-    case 11: usa(k11); break;
-    case 13: usa(k13); break;
+  Nome r = kNenhum;
+  switch (static_cast<unsigned char>(s[0]) | 0x20) {
+    case 'a': return se("ano", kAno);
+    case 'c':
+      if (n == 5) return (r = se("chnfe", kChNFe)) != kNenhum ? r : se("cstat", kCStat);
+      return n == 3 ? se("cuf", kCUF) : se("cnpj", kCNPJ);
+    case 'e': return se("evento", kEvento);
+    case 'i':
+      if (n == 7) {
+        if ((r = se("infprot", kInfProt)) != kNenhum) return r;
+        return (r = se("inutnfe", kInutNFe)) != kNenhum ? r : se("infinut", kInfInut);
+      }
+      return se("infevento", kInfEvento);
+    case 'm': return se("mod", kMod);
+    case 'n': return (r = se("nnfini", kNNFIni)) != kNenhum ? r : se("nnffin", kNNFFin);
+    case 'p':
+      if (n == 7) return se("protnfe", kProtNFe);
+      return n == 11 ? se("procinutnfe", kProcInutNFe) : se("proceventonfe", kProcEventoNFe);
+    case 'r': return n == 9 ? se("retevento", kRetEvento) : se("retinutnfe", kRetInutNFe);
+    case 's': return n == 5 ? se("serie", kSerie) : se("signature", kSignature);
+    case 't': return n == 5 ? se("tpamb", kTpAmb) : se("tpevento", kTpEvento);
     default: return kNenhum;
   }
-  for (const Entrada* e = begin; e != end; e++) {
-    if (Igual(s, e->lower, n)) return e->nome;
-  }
-  return kNenhum;
 }
 
 // The places, in text order, where a pattern may begin to match; beyond
@@ -245,10 +242,6 @@ class Varredura {
     for (const char* p = static_cast<const char*>(std::memchr(s, '<', n)); p != nullptr;
          p = static_cast<const char*>(std::memchr(p + 1, '<', n - (p + 1 - s)))) {
       Tag(static_cast<size_t>(p - s));
-    }
-    for (const char* p = static_cast<const char*>(std::memchr(s, '=', n)); p != nullptr;
-         p = static_cast<const char*>(std::memchr(p + 1, '=', n - (p + 1 - s)))) {
-      Igualdade(static_cast<size_t>(p - s));
     }
   }
 
@@ -290,7 +283,7 @@ class Varredura {
   }
   std::string CapturaId(const Regex& re) const {
     Regex::Match m;
-    if (!Procura(re, ids_, 0, xml_.size(), &m) || !m.has_group1) return "";
+    if (!Procura(re, Ids(), 0, xml_.size(), &m) || !m.has_group1) return "";
     return Grupo(m);
   }
 
@@ -299,33 +292,31 @@ class Varredura {
   }
 
   const Posicoes& ProtOuEvento() const { return prot_ou_evento_; }
-  const Posicoes& FechaProt() const { return fecha_prot_; }
-  const Posicoes& FechaEvento() const { return fecha_evento_; }
+
+  // An ordinary search, for a pattern the scan does not look out for.
+  bool ProcuraLivre(const Regex& re, size_t desde, Regex::Match* m) const {
+    if (md_ == nullptr) md_.reset(pcre2_match_data_create(2, nullptr));
+    return re.Find(xml_.data(), xml_.size(), desde, false, md_.get(), m);
+  }
 
  private:
-  // The tag at `b`: "<" then blanks and a name with an optional prefix, or
-  // "</" and the same for a closing tag.
+  // The tag at `b`: "<", blanks, and a name with an optional prefix.
+  // Closing tags are passed over: the one of a protocol or an event is
+  // looked for from its opening on, a short way.
   void Tag(size_t b) {
     const char* s = xml_.data();
     const size_t n = xml_.size();
     size_t i = b + 1;
-    const bool fecha = i < n && s[i] == '/';
-    if (fecha) i++;
-    while (i < n && Espaco(static_cast<unsigned char>(s[i]))) i++;
+    while (i < n && Espaco(s[i])) i++;
     const size_t t1 = i;
-    while (i < n && Palavra(static_cast<unsigned char>(s[i]))) i++;
+    while (i < n && Palavra(s[i])) i++;
     if (i == t1) return;
     const Nome n1 = Identifica(s + t1, i - t1);
     Nome n2 = kNenhum;
     if (i < n && s[i] == ':') {
       const size_t t2 = ++i;
-      while (i < n && Palavra(static_cast<unsigned char>(s[i]))) i++;
+      while (i < n && Palavra(s[i])) i++;
       if (i > t2) n2 = Identifica(s + t2, i - t2);
-    }
-    if (fecha) {
-      if (n1 == kInfProt || n2 == kInfProt) fecha_prot_.Add(b);
-      if (n1 == kInfEvento || n2 == kInfEvento) fecha_evento_.Add(b);
-      return;
     }
     if (n1 != kNenhum) abre_[n1].Add(b);
     if (n2 != kNenhum && n2 != n1) abre_[n2].Add(b);
@@ -334,21 +325,35 @@ class Varredura {
     }
   }
 
+  // Only the key looks for Id attributes: the places are found when it
+  // first asks.
+  const Posicoes& Ids() const {
+    if (ids_prontos_) return ids_;
+    ids_prontos_ = true;
+    const char* s = xml_.data();
+    const size_t n = xml_.size();
+    if (n == 0) return ids_;
+    for (const char* p = static_cast<const char*>(std::memchr(s, '=', n)); p != nullptr;
+         p = static_cast<const char*>(std::memchr(p + 1, '=', n - (p + 1 - s)))) {
+      Igualdade(static_cast<size_t>(p - s));
+    }
+    return ids_;
+  }
+
   // The "=" at `e`: an Id attribute begins at the "Id" before it, blanks
   // between them allowed.
-  void Igualdade(size_t e) {
+  void Igualdade(size_t e) const {
     const char* s = xml_.data();
     size_t j = e;
-    while (j > 0 && Espaco(static_cast<unsigned char>(s[j - 1]))) j--;
+    while (j > 0 && Espaco(s[j - 1])) j--;
     if (j >= 2 && Igual(s + j - 2, "id", 2)) ids_.Add(j - 2);
   }
 
   std::string_view xml_;
   Posicoes abre_[kNomes];
   Posicoes prot_ou_evento_;
-  Posicoes fecha_prot_;
-  Posicoes fecha_evento_;
-  Posicoes ids_;
+  mutable bool ids_prontos_ = false;
+  mutable Posicoes ids_;
   // One block for all the searches about this document.
   mutable std::unique_ptr<pcre2_match_data, MatchDataFree> md_;
 };
@@ -366,10 +371,7 @@ std::string ChaveDeProtocoloOuEvento(const Varredura& v) {
     if (abertura.size() >= 2 && abertura[abertura.size() - 2] == '/') continue;  // empty
     const bool prot = abre.group1_end - abre.group1_begin == 7;
     Regex::Match fim;
-    if (!v.Procura(prot ? p.fecha_prot : p.fecha_evento, prot ? v.FechaProt() : v.FechaEvento(),
-                   abre.end, xml.size(), &fim)) {
-      continue;
-    }
+    if (!v.ProcuraLivre(prot ? p.fecha_prot : p.fecha_evento, abre.end, &fim)) continue;
     Regex::Match chave;
     if (v.Procura(p.chave_ch_nfe, kChNFe, abre.end, fim.begin, &chave) && chave.has_group1) {
       return v.Grupo(chave);
