@@ -229,59 +229,61 @@ struct MatchDataFree {
   void operator()(pcre2_match_data* md) const { pcre2_match_data_free(md); }
 };
 
-// What one pass over a document found: for each name, the tags that may
+// What a pass over a document finds: for each name, the tags that may
 // open an element of it, and the places where an "Id=" attribute may begin.
 // A pattern can match only where its tag or attribute begins, so it is
-// tried there and nowhere else.
+// tried there and nowhere else. The pass goes only as far as the questions
+// asked need: the model of an NF-e comes in its first lines.
 class Varredura {
  public:
-  explicit Varredura(std::string_view xml) : xml_(xml) {
-    const char* s = xml.data();
-    const size_t n = xml.size();
-    if (n == 0) return;
-    for (const char* p = static_cast<const char*>(std::memchr(s, '<', n)); p != nullptr;
-         p = static_cast<const char*>(std::memchr(p + 1, '<', n - (p + 1 - s)))) {
-      Tag(static_cast<size_t>(p - s));
-    }
-  }
+  explicit Varredura(std::string_view xml) : xml_(xml) {}
 
   std::string_view xml() const { return xml_; }
 
   // Whether a tag pattern ("<", blanks, an optional prefix, the name and a
   // word boundary) matches: the scan knows it exactly.
-  bool TemTag(Nome nome) const { return abre_[nome].total > 0; }
+  bool TemTag(Nome nome) {
+    while (abre_[nome].total == 0 && Avanca()) {
+    }
+    return abre_[nome].total > 0;
+  }
   // Where its first match begins; requires TemTag(nome).
   size_t PrimeiraTag(Nome nome) const { return abre_[nome].pos[0]; }
 
   // The first match of `re` that begins at or after `desde` within the
-  // first `ate` bytes, where `onde` holds every place a match may begin.
+  // first `ate` bytes, where `onde` holds every place a match may begin
+  // (the tags of a name, as far as scanned, or every Id attribute).
   bool Procura(const Regex& re, const Posicoes& onde, size_t desde, size_t ate,
-               Regex::Match* m) const {
+               Regex::Match* m) {
     if (md_ == nullptr) md_.reset(pcre2_match_data_create(2, nullptr));
-    const int guardadas = std::min(onde.total, Posicoes::kGuardadas);
-    for (int k = 0; k < guardadas; k++) {
-      if (onde.pos[k] < desde) continue;
-      if (onde.pos[k] >= ate) return false;
-      if (re.Find(xml_.data(), ate, onde.pos[k], true, md_.get(), m)) return true;
-    }
-    if (onde.total <= guardadas) return false;
-    // Places beyond the ones kept: an ordinary search after the last one
-    // tried, which none of the others could match before.
-    const size_t inicio = std::max(desde, onde.pos[guardadas - 1] + 1);
-    return inicio < ate && re.Find(xml_.data(), ate, inicio, false, md_.get(), m);
+    int k = 0;
+    do {
+      for (; k < std::min(onde.total, Posicoes::kGuardadas); k++) {
+        if (onde.pos[k] < desde) continue;
+        if (onde.pos[k] >= ate) return false;
+        if (re.Find(xml_.data(), ate, onde.pos[k], true, md_.get(), m)) return true;
+      }
+      if (onde.total > Posicoes::kGuardadas) {
+        // Places beyond the ones kept: an ordinary search after the last
+        // one tried, which none of the others could match before.
+        const size_t inicio = std::max(desde, onde.pos[Posicoes::kGuardadas - 1] + 1);
+        return inicio < ate && re.Find(xml_.data(), ate, inicio, false, md_.get(), m);
+      }
+    } while (&onde != &ids_ && Cresce(onde, ate));
+    return false;
   }
 
-  bool Procura(const Regex& re, Nome nome, size_t desde, size_t ate, Regex::Match* m) const {
+  bool Procura(const Regex& re, Nome nome, size_t desde, size_t ate, Regex::Match* m) {
     return Procura(re, abre_[nome], desde, ate, m);
   }
 
   // Group 1 of the first match from `desde` on, or "".
-  std::string Captura(const Regex& re, Nome nome, size_t desde = 0) const {
+  std::string Captura(const Regex& re, Nome nome, size_t desde = 0) {
     Regex::Match m;
     if (!Procura(re, nome, desde, xml_.size(), &m) || !m.has_group1) return "";
     return Grupo(m);
   }
-  std::string CapturaId(const Regex& re) const {
+  std::string CapturaId(const Regex& re) {
     Regex::Match m;
     if (!Procura(re, Ids(), 0, xml_.size(), &m) || !m.has_group1) return "";
     return Grupo(m);
@@ -294,23 +296,49 @@ class Varredura {
   const Posicoes& ProtOuEvento() const { return prot_ou_evento_; }
 
   // An ordinary search, for a pattern the scan does not look out for.
-  bool ProcuraLivre(const Regex& re, size_t desde, Regex::Match* m) const {
+  bool ProcuraLivre(const Regex& re, size_t desde, Regex::Match* m) {
     if (md_ == nullptr) md_.reset(pcre2_match_data_create(2, nullptr));
     return re.Find(xml_.data(), xml_.size(), desde, false, md_.get(), m);
   }
 
  private:
+  // Scans the next tag; false once the whole text is scanned. Every tag
+  // that begins before `cursor_` has been seen.
+  bool Avanca() {
+    const size_t n = xml_.size();
+    if (cursor_ >= n) return false;
+    const char* s = xml_.data();
+    const void* p = std::memchr(s + cursor_, '<', n - cursor_);
+    if (p == nullptr) {
+      cursor_ = n;
+      return false;
+    }
+    cursor_ = Tag(static_cast<size_t>(static_cast<const char*>(p) - s));
+    return true;
+  }
+
+  // Scans on until `onde` gains a place; false when the text ends first, or
+  // when a place found could only lie at or beyond `ate`.
+  bool Cresce(const Posicoes& onde, size_t ate) {
+    const int antes = onde.total;
+    while (onde.total == antes) {
+      if (cursor_ >= ate || !Avanca()) return false;
+    }
+    return true;
+  }
+
   // The tag at `b`: "<", blanks, and a name with an optional prefix.
   // Closing tags are passed over: the one of a protocol or an event is
-  // looked for from its opening on, a short way.
-  void Tag(size_t b) {
+  // looked for from its opening on, a short way. Returns where the name
+  // ends; no tag begins before that.
+  size_t Tag(size_t b) {
     const char* s = xml_.data();
     const size_t n = xml_.size();
     size_t i = b + 1;
     while (i < n && Espaco(s[i])) i++;
     const size_t t1 = i;
     while (i < n && Palavra(s[i])) i++;
-    if (i == t1) return;
+    if (i == t1) return b + 1;
     const Nome n1 = Identifica(s + t1, i - t1);
     Nome n2 = kNenhum;
     if (i < n && s[i] == ':') {
@@ -323,11 +351,12 @@ class Varredura {
     if (n1 == kInfProt || n1 == kInfEvento || n2 == kInfProt || n2 == kInfEvento) {
       prot_ou_evento_.Add(b);
     }
+    return i;
   }
 
   // Only the key looks for Id attributes: the places are found when it
   // first asks.
-  const Posicoes& Ids() const {
+  const Posicoes& Ids() {
     if (ids_prontos_) return ids_;
     ids_prontos_ = true;
     const char* s = xml_.data();
@@ -342,7 +371,7 @@ class Varredura {
 
   // The "=" at `e`: an Id attribute begins at the "Id" before it, blanks
   // between them allowed.
-  void Igualdade(size_t e) const {
+  void Igualdade(size_t e) {
     const char* s = xml_.data();
     size_t j = e;
     while (j > 0 && Espaco(s[j - 1])) j--;
@@ -350,18 +379,19 @@ class Varredura {
   }
 
   std::string_view xml_;
+  size_t cursor_ = 0;
   Posicoes abre_[kNomes];
   Posicoes prot_ou_evento_;
-  mutable bool ids_prontos_ = false;
-  mutable Posicoes ids_;
+  bool ids_prontos_ = false;
+  Posicoes ids_;
   // One block for all the searches about this document.
-  mutable std::unique_ptr<pcre2_match_data, MatchDataFree> md_;
+  std::unique_ptr<pcre2_match_data, MatchDataFree> md_;
 };
 
 // The first chNFe inside an infProt or infEvento element. Another chNFe of
 // an NF-e names a different document (the received NF-e an export NF-e
 // refers to), never the document itself.
-std::string ChaveDeProtocoloOuEvento(const Varredura& v) {
+std::string ChaveDeProtocoloOuEvento(Varredura& v) {
   const Patterns& p = P();
   const std::string_view xml = v.xml();
   Regex::Match abre;
@@ -387,7 +417,7 @@ std::string LeftPad(const std::string& digits, size_t width) {
 // SEFAZ's answer to a voiding may come without the Id of the request; its
 // fields give the same identifier. Only a homologated voiding (102) counts:
 // a refusal proves nothing about the range.
-std::string IdentificadorDosCamposDeInutilizacao(const Varredura& v) {
+std::string IdentificadorDosCamposDeInutilizacao(Varredura& v) {
   const Patterns& p = P();
   if (!v.TemTag(kInfInut)) return "";
   const size_t corpo = v.PrimeiraTag(kInfInut);
@@ -407,12 +437,12 @@ std::string IdentificadorDosCamposDeInutilizacao(const Varredura& v) {
   return "INUT-" + c_uf + ano + cnpj + mod + LeftPad(serie, 3) + LeftPad(ini, 9) + LeftPad(fin, 9);
 }
 
-std::string Mod(const Varredura& v) { return v.Captura(P().mod, kMod); }
-std::string TipoEvento(const Varredura& v) { return v.Captura(P().tp_evento, kTpEvento); }
+std::string Mod(Varredura& v) { return v.Captura(P().mod, kMod); }
+std::string TipoEvento(Varredura& v) { return v.Captura(P().tp_evento, kTpEvento); }
 
 bool NFeOuNFCe(const std::string& mod) { return mod == "55" || mod == "65"; }
 
-std::string ChaveAcesso(const Varredura& v) {
+std::string ChaveAcesso(Varredura& v) {
   const Patterns& p = P();
   std::string key;
   // A document that names itself in its Id is filed under that key, or
@@ -431,22 +461,22 @@ std::string ChaveAcesso(const Varredura& v) {
   return IdentificadorDosCamposDeInutilizacao(v);
 }
 
-bool TemTagDeEvento(const Varredura& v) { return v.TemTag(kProcEventoNFe) || v.TemTag(kEvento); }
+bool TemTagDeEvento(Varredura& v) { return v.TemTag(kProcEventoNFe) || v.TemTag(kEvento); }
 
 // 110112 cancels an NFC-e replaced by another one: as final as 110111.
 bool TipoDeCancelamento(const std::string& tipo) { return tipo == "110111" || tipo == "110112"; }
 
-bool EventoCancelamento(const Varredura& v) {
+bool EventoCancelamento(Varredura& v) {
   return TemTagDeEvento(v) && TipoDeCancelamento(TipoEvento(v)) && !ChaveAcesso(v).empty();
 }
 
-bool Inutilizacao(const Varredura& v) {
+bool Inutilizacao(Varredura& v) {
   return v.TemTag(kProcInutNFe) || v.TemTag(kInutNFe) || v.TemTag(kRetInutNFe);
 }
 
-bool Homologacao(const Varredura& v) { return v.Captura(P().tp_amb, kTpAmb) == "2"; }
+bool Homologacao(Varredura& v) { return v.Captura(P().tp_amb, kTpAmb) == "2"; }
 
-int ForcaCopia(const Varredura& v) {
+int ForcaCopia(Varredura& v) {
   if (v.TemTag(kProtNFe) || v.TemTag(kRetEvento) || v.TemTag(kRetInutNFe)) {
     return TNFeValidator::kCopiaAutorizada;
   }
@@ -455,40 +485,55 @@ int ForcaCopia(const Varredura& v) {
 
 }  // namespace
 
-std::string TNFeValidator::ExtractMod(std::string_view XML) { return Mod(Varredura(XML)); }
+std::string TNFeValidator::ExtractMod(std::string_view XML) {
+  Varredura v(XML);
+  return Mod(v);
+}
 
 std::string TNFeValidator::ExtractTipoEvento(std::string_view XML) {
-  return TipoEvento(Varredura(XML));
+  Varredura v(XML);
+  return TipoEvento(v);
 }
 
 bool TNFeValidator::IsNFeOuNFCe(std::string_view XML) { return NFeOuNFCe(ExtractMod(XML)); }
 
 bool TNFeValidator::IsEventoCancelamento(std::string_view XML) {
-  return EventoCancelamento(Varredura(XML));
+  Varredura v(XML);
+  return EventoCancelamento(v);
 }
 
-bool TNFeValidator::IsInutilizacao(std::string_view XML) { return Inutilizacao(Varredura(XML)); }
+bool TNFeValidator::IsInutilizacao(std::string_view XML) {
+  Varredura v(XML);
+  return Inutilizacao(v);
+}
 
 bool TNFeValidator::IsDocumentoFiscalOuEvento(std::string_view XML) {
-  const Varredura v(XML);
+  Varredura v(XML);
   return NFeOuNFCe(Mod(v)) || EventoCancelamento(v) || Inutilizacao(v);
 }
 
 std::string TNFeValidator::ExtractChaveAcesso(std::string_view XML) {
-  return ChaveAcesso(Varredura(XML));
+  Varredura v(XML);
+  return ChaveAcesso(v);
 }
 
 int TNFeValidator::GetPrioridadeFila(std::string_view XML) {
-  const Varredura v(XML);
+  Varredura v(XML);
   return Inutilizacao(v) || EventoCancelamento(v) ? 2 : 1;
 }
 
-bool TNFeValidator::IsHomologacao(std::string_view XML) { return Homologacao(Varredura(XML)); }
+bool TNFeValidator::IsHomologacao(std::string_view XML) {
+  Varredura v(XML);
+  return Homologacao(v);
+}
 
-int TNFeValidator::GetForcaCopia(std::string_view XML) { return ForcaCopia(Varredura(XML)); }
+int TNFeValidator::GetForcaCopia(std::string_view XML) {
+  Varredura v(XML);
+  return ForcaCopia(v);
+}
 
 TClassificacao TNFeValidator::Classificar(std::string_view XML) {
-  const Varredura v(XML);
+  Varredura v(XML);
   TClassificacao c;
   c.Mod = Mod(v);
   c.TipoEvento = TipoEvento(v);
