@@ -184,31 +184,39 @@ bool Igual(const char* s, const char* lower, size_t n) {
 // Most words of a document are other names: the first letter and the
 // length turn them away.
 Nome Identifica(const char* s, size_t n) {
-  auto se = [s, n]<size_t N>(const char (&lower)[N], Nome nome) {
+  auto se = [s, n]<size_t N>(const char(&lower)[N], Nome nome) {
     return n == N - 1 && Igual(s + 1, lower + 1, n - 1) ? nome : kNenhum;
   };
   Nome r = kNenhum;
   switch (static_cast<unsigned char>(s[0]) | 0x20) {
-    case 'a': return se("ano", kAno);
+    case 'a':
+      return se("ano", kAno);
     case 'c':
       if (n == 5) return (r = se("chnfe", kChNFe)) != kNenhum ? r : se("cstat", kCStat);
       return n == 3 ? se("cuf", kCUF) : se("cnpj", kCNPJ);
-    case 'e': return se("evento", kEvento);
+    case 'e':
+      return se("evento", kEvento);
     case 'i':
       if (n == 7) {
         if ((r = se("infprot", kInfProt)) != kNenhum) return r;
         return (r = se("inutnfe", kInutNFe)) != kNenhum ? r : se("infinut", kInfInut);
       }
       return se("infevento", kInfEvento);
-    case 'm': return se("mod", kMod);
-    case 'n': return (r = se("nnfini", kNNFIni)) != kNenhum ? r : se("nnffin", kNNFFin);
+    case 'm':
+      return se("mod", kMod);
+    case 'n':
+      return (r = se("nnfini", kNNFIni)) != kNenhum ? r : se("nnffin", kNNFFin);
     case 'p':
       if (n == 7) return se("protnfe", kProtNFe);
       return n == 11 ? se("procinutnfe", kProcInutNFe) : se("proceventonfe", kProcEventoNFe);
-    case 'r': return n == 9 ? se("retevento", kRetEvento) : se("retinutnfe", kRetInutNFe);
-    case 's': return n == 5 ? se("serie", kSerie) : se("signature", kSignature);
-    case 't': return n == 5 ? se("tpamb", kTpAmb) : se("tpevento", kTpEvento);
-    default: return kNenhum;
+    case 'r':
+      return n == 9 ? se("retevento", kRetEvento) : se("retinutnfe", kRetInutNFe);
+    case 's':
+      return n == 5 ? se("serie", kSerie) : se("signature", kSignature);
+    case 't':
+      return n == 5 ? se("tpamb", kTpAmb) : se("tpevento", kTpEvento);
+    default:
+      return kNenhum;
   }
 }
 
@@ -253,8 +261,7 @@ class Varredura {
   // The first match of `re` that begins at or after `desde` within the
   // first `ate` bytes, where `onde` holds every place a match may begin
   // (the tags of a name, as far as scanned, or every Id attribute).
-  bool Procura(const Regex& re, const Posicoes& onde, size_t desde, size_t ate,
-               Regex::Match* m) {
+  bool Procura(const Regex& re, const Posicoes& onde, size_t desde, size_t ate, Regex::Match* m) {
     if (md_ == nullptr) md_.reset(pcre2_match_data_create(2, nullptr));
     int k = 0;
     do {

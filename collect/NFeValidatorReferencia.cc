@@ -196,7 +196,9 @@ std::string IdentificadorDosCamposDeInutilizacao(std::string_view xml) {
 
 }  // namespace
 
-std::string TNFeValidatorReferencia::ExtractMod(std::string_view XML) { return Capture(P().mod, XML); }
+std::string TNFeValidatorReferencia::ExtractMod(std::string_view XML) {
+  return Capture(P().mod, XML);
+}
 
 std::string TNFeValidatorReferencia::ExtractTipoEvento(std::string_view XML) {
   return Capture(P().tp_evento, XML);
@@ -244,7 +246,9 @@ int TNFeValidatorReferencia::GetPrioridadeFila(std::string_view XML) {
   return IsEventoCancelamento(XML) || IsInutilizacao(XML) ? 2 : 1;
 }
 
-bool TNFeValidatorReferencia::IsHomologacao(std::string_view XML) { return Capture(P().tp_amb, XML) == "2"; }
+bool TNFeValidatorReferencia::IsHomologacao(std::string_view XML) {
+  return Capture(P().tp_amb, XML) == "2";
+}
 
 int TNFeValidatorReferencia::GetForcaCopia(std::string_view XML) {
   const Patterns& p = P();

@@ -59,7 +59,8 @@ class Gerador {
       if (!letra) continue;
       if (modo < 5 || (modo < 10 && Chance(50))) c = static_cast<char>(c ^ 0x20);
     }
-    if (Chance(1)) out[Ate(static_cast<uint32_t>(out.size()))] = Um(std::vector<char>{'_', '1', 'x'});
+    if (Chance(1))
+      out[Ate(static_cast<uint32_t>(out.size()))] = Um(std::vector<char>{'_', '1', 'x'});
     if (Chance(1)) out += Um(std::vector<std::string>{"X", "_v", "2"});
     return out;
   }
@@ -113,19 +114,28 @@ class Gerador {
   std::string Chave() {
     std::string out = Digitos(6) + Cnpj() + Digitos(24);
     switch (Ate(30)) {
-      case 0: out.pop_back(); break;
-      case 1: out += Digitos(1); break;
-      case 2: out[Ate(6)] = 'A'; break;
-      case 3: out[20 + Ate(24)] = 'B'; break;
-      default: break;
+      case 0:
+        out.pop_back();
+        break;
+      case 1:
+        out += Digitos(1);
+        break;
+      case 2:
+        out[Ate(6)] = 'A';
+        break;
+      case 3:
+        out[20 + Ate(24)] = 'B';
+        break;
+      default:
+        break;
     }
     return out;
   }
 
   std::string Texto() {
     return Um(std::vector<std::string>{"Produto", "modelo 55", "evento", "mod=55", "Id=\"NFe\"",
-                                       "&lt;mod&gt;55&lt;/mod&gt;", "x < y", "a=b", "\xC3\xA7\xC3\xA3o",
-                                       "\xFF\xFE", "Signature"});
+                                       "&lt;mod&gt;55&lt;/mod&gt;", "x < y", "a=b",
+                                       "\xC3\xA7\xC3\xA3o", "\xFF\xFE", "Signature"});
   }
 
   std::string Declaracao() {
@@ -143,8 +153,9 @@ class Gerador {
   std::string Protocolo(const std::string& chave, const std::string& nome = "protNFe") {
     std::string inf = Chance(30) ? Id("ID" + Digitos(15)) : "";
     return Abre(nome, " versao=\"4.00\"") + Abre("infProt", inf) + Elemento("tpAmb", "1") +
-           Elemento("chNFe", chave) + Elemento("cStat", Um(std::vector<std::string>{"100", "150"})) +
-           Fecha("infProt") + Fecha(nome);
+           Elemento("chNFe", chave) +
+           Elemento("cStat", Um(std::vector<std::string>{"100", "150"})) + Fecha("infProt") +
+           Fecha(nome);
   }
 
   std::string NFe() {
@@ -160,8 +171,8 @@ class Gerador {
     }
     for (uint32_t i = 0, n = 1 + Ate(12); i < n; i++) {
       corpo += "\n  " + Abre("det", " nItem=\"" + std::to_string(i + 1) + "\"") + Abre("prod") +
-               Elemento("cProd", Digitos(5)) + Elemento("xProd", Texto()) +
-               Elemento("modBC", "3") + Fecha("prod") + Fecha("det");
+               Elemento("cProd", Digitos(5)) + Elemento("xProd", Texto()) + Elemento("modBC", "3") +
+               Fecha("prod") + Fecha("det");
     }
     if (Chance(15)) {
       corpo += Abre("detExport") + Abre("exportInd") + Elemento("chNFe", Chave()) +
@@ -182,12 +193,12 @@ class Gerador {
     std::string tipo =
         Um(std::vector<std::string>{"110111", "110111", "110112", "110110", "110113", "11011"});
     std::string seq = Digitos(Um(std::vector<size_t>{1, 2, 2, 3}));
-    std::string evento = Abre(Chance(90) ? "evento" : "eventoX", " versao=\"1.00\"") +
-                         Abre("infEvento", Id("ID" + tipo + chave + seq)) +
-                         Elemento("cOrgao", "35") + Elemento("tpAmb", "1") +
-                         Elemento("CNPJ", Cnpj()) + Elemento(Chance(80) ? "chNFe" : "chNFeRef", chave) +
-                         Elemento("tpEvento", tipo) + Elemento("nSeqEvento", "1") +
-                         Fecha("infEvento");
+    std::string evento =
+        Abre(Chance(90) ? "evento" : "eventoX", " versao=\"1.00\"") +
+        Abre("infEvento", Id("ID" + tipo + chave + seq)) + Elemento("cOrgao", "35") +
+        Elemento("tpAmb", "1") + Elemento("CNPJ", Cnpj()) +
+        Elemento(Chance(80) ? "chNFe" : "chNFeRef", chave) + Elemento("tpEvento", tipo) +
+        Elemento("nSeqEvento", "1") + Fecha("infEvento");
     if (Chance(70)) evento += Signature();
     evento += Fecha("evento");
     if (Chance(60)) {
@@ -205,19 +216,19 @@ class Gerador {
     std::string ini = Digitos(1 + Ate(10)), fin = Digitos(1 + Ate(10));
     std::string id = "ID35" + Digitos(2) + cnpj + "55" + Digitos(3) + Digitos(9) + Digitos(9);
     if (Chance(20)) id.resize(Ate(static_cast<uint32_t>(id.size())) + 2);
-    std::string campos = Elemento("tpAmb", "1") +
-                         Elemento("cStat", Um(std::vector<std::string>{"102", "102", "241", "1020"})) +
-                         Elemento("cUF", Um(std::vector<std::string>{"35", "3", "350"})) +
-                         Elemento("ano", "26") + Elemento("CNPJ", cnpj) + Elemento("mod", "55");
+    std::string campos =
+        Elemento("tpAmb", "1") +
+        Elemento("cStat", Um(std::vector<std::string>{"102", "102", "241", "1020"})) +
+        Elemento("cUF", Um(std::vector<std::string>{"35", "3", "350"})) + Elemento("ano", "26") +
+        Elemento("CNPJ", cnpj) + Elemento("mod", "55");
     if (Chance(90)) campos += Elemento("serie", serie);
     campos += Elemento("nNFIni", ini) + Elemento("nNFFin", fin);
     std::string ret = Abre("retInutNFe", " versao=\"4.00\"") +
                       Abre("infInut", Chance(40) ? Id(id) : "") + campos + Fecha("infInut") +
                       Fecha("retInutNFe");
     if (Chance(50)) return Declaracao() + ret;
-    std::string pedido = Abre("inutNFe", " versao=\"4.00\"") + Abre("infInut", Id(id)) +
-                         campos + Fecha("infInut") + (Chance(50) ? Signature() : "") +
-                         Fecha("inutNFe");
+    std::string pedido = Abre("inutNFe", " versao=\"4.00\"") + Abre("infInut", Id(id)) + campos +
+                         Fecha("infInut") + (Chance(50) ? Signature() : "") + Fecha("inutNFe");
     if (Chance(50)) return Declaracao() + pedido;
     return Declaracao() + Abre("procInutNFe") + pedido + ret + Fecha("procInutNFe");
   }
@@ -277,32 +288,85 @@ class Gerador {
     NovoDocumento();
     std::string doc;
     switch (Ate(20)) {
-      case 0: case 1: case 2: case 3: case 4: case 5: doc = NFe(); break;
-      case 6: case 7: case 8: doc = Evento(); break;
-      case 9: case 10: doc = Inutilizacao(); break;
-      case 11: doc = Resposta(); break;
-      case 12: doc = CTe(); break;
-      case 13: doc = NaoFiscal(); break;
-      case 14: case 15: doc = QuaseIguais(); break;
-      default: doc = Um(amostras); break;
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+        doc = NFe();
+        break;
+      case 6:
+      case 7:
+      case 8:
+        doc = Evento();
+        break;
+      case 9:
+      case 10:
+        doc = Inutilizacao();
+        break;
+      case 11:
+        doc = Resposta();
+        break;
+      case 12:
+        doc = CTe();
+        break;
+      case 13:
+        doc = NaoFiscal();
+        break;
+      case 14:
+      case 15:
+        doc = QuaseIguais();
+        break;
+      default:
+        doc = Um(amostras);
+        break;
     }
     return Estraga(doc, amostras);
   }
 
   // What a disk, an editor or a careless ERP does to a text.
   std::string Estraga(std::string doc, const std::vector<std::string>& amostras) {
-    static const std::vector<std::string> kTrechos = {
-        "<mod>55</mod>", "<infProt>", "</infProt>", "<infEvento/>", "</infEvento >",
-        "Id=\"NFe", "<evento", "<procInutNFe>", "<chNFe>", "</chNFe>", "<!--", "-->",
-        "<![CDATA[", "]]>", "<", ">", "\"", "'", "=", " ", "\n", std::string(1, '\0'), "\x80",
-        "<tpEvento>110111</tpEvento>", "<cStat>102</cStat>", "<retEvento>", "<Signature>"};
+    static const std::vector<std::string> kTrechos = {"<mod>55</mod>",
+                                                      "<infProt>",
+                                                      "</infProt>",
+                                                      "<infEvento/>",
+                                                      "</infEvento >",
+                                                      "Id=\"NFe",
+                                                      "<evento",
+                                                      "<procInutNFe>",
+                                                      "<chNFe>",
+                                                      "</chNFe>",
+                                                      "<!--",
+                                                      "-->",
+                                                      "<![CDATA[",
+                                                      "]]>",
+                                                      "<",
+                                                      ">",
+                                                      "\"",
+                                                      "'",
+                                                      "=",
+                                                      " ",
+                                                      "\n",
+                                                      std::string(1, '\0'),
+                                                      "\x80",
+                                                      "<tpEvento>110111</tpEvento>",
+                                                      "<cStat>102</cStat>",
+                                                      "<retEvento>",
+                                                      "<Signature>"};
     uint32_t estragos = Chance(50) ? 0 : 1 + Ate(3);
     for (uint32_t i = 0; i < estragos; i++) {
       const uint32_t n = static_cast<uint32_t>(doc.size());
       switch (Ate(8)) {
-        case 0: doc.resize(Ate(n + 1)); break;  // truncated
-        case 1: doc.insert(Ate(n + 1), Um(kTrechos)); break;
-        case 2: doc.erase(Ate(n + 1), Ate(40)); break;
+        case 0:
+          doc.resize(Ate(n + 1));
+          break;  // truncated
+        case 1:
+          doc.insert(Ate(n + 1), Um(kTrechos));
+          break;
+        case 2:
+          doc.erase(Ate(n + 1), Ate(40));
+          break;
         case 3: {
           size_t pos = Ate(n + 1);
           doc.insert(pos, doc.substr(pos, Ate(400)));  // a repeated piece
@@ -314,7 +378,9 @@ class Gerador {
             if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
           }
           break;
-        case 5: doc += Documento(amostras); break;  // two documents in one file
+        case 5:
+          doc += Documento(amostras);
+          break;  // two documents in one file
         case 6:
           if (n > 0) doc[Ate(n)] = static_cast<char>(Ate(256));
           break;
@@ -340,8 +406,8 @@ std::vector<std::string> Amostras() {
         "inutilizacao_proc.xml", "inutilizacao_ret.xml", "nao_fiscal.xml", "alfa_nfe_proc.xml",
         "alfa_cancelamento_substituicao.xml", "alfa_inutilizacao_ret_sem_id.xml",
         "alfa_nfe_exportacao.xml", "alfa_nfe_exportada.xml", "alfa_nfe_homologacao.xml"}) {
-    out.push_back(testing::ReadFileBytes(std::string(LUMACOR_SOURCE_DIR) + "/collect/testdata/" +
-                                         nome));
+    out.push_back(
+        testing::ReadFileBytes(std::string(LUMACOR_SOURCE_DIR) + "/collect/testdata/" + nome));
   }
   return out;
 }
@@ -403,7 +469,8 @@ TEST(NFeValidatorReferenciaTest, SameAnswersAsThePlainPatternsOnGeneratedCorpus)
     const std::string xml = g.Documento(amostras);
     const std::string d = Diferencas(xml);
     if (!d.empty() && ++falhas <= 5) {
-      ADD_FAILURE() << "documento " << i << ":\n" << d << "texto: " << ::testing::PrintToString(xml);
+      ADD_FAILURE() << "documento " << i << ":\n"
+                    << d << "texto: " << ::testing::PrintToString(xml);
     }
     nfe += TNFeValidatorReferencia::IsNFeOuNFCe(xml);
     cancelamento += TNFeValidatorReferencia::IsEventoCancelamento(xml);
@@ -434,9 +501,8 @@ TEST(NFeValidatorReferenciaTest, SameAnswersAtTheScansLimits) {
       {"nove_mod_sem_certo", muitos_mod},
       {"oito_mod_e_o_certo", muitos_mod.substr(muitos_mod.find("<mod a=\"1\"")) + "<mod>65</mod>"},
       {"doze_ids_antes_do_certo", muitos_ids + "<infNFe Id=\"NFe" + chave + "\"><mod>55</mod>"},
-      {"dez_protocolos_antes_da_chave",
-       "<infNFe Id=\"NFe" + chave + "\">" + muitos_prot + "<infProt><chNFe>" + chave +
-           "</chNFe></infProt>"},
+      {"dez_protocolos_antes_da_chave", "<infNFe Id=\"NFe" + chave + "\">" + muitos_prot +
+                                            "<infProt><chNFe>" + chave + "</chNFe></infProt>"},
       {"protocolo_dentro_da_abertura", "<infNFe Id='NFe" + chave + "'><infProt <infEvento><chNFe>" +
                                            chave + "</chNFe></infEvento>"},
       {"prefixo_igual_ao_nome", "<mod:mod>55</mod:mod><infProt:infEvento>"},
