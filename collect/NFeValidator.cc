@@ -159,7 +159,7 @@ constexpr uint8_t kEspaco = 1;
 constexpr uint8_t kPalavra = 2;
 constexpr std::array<uint8_t, 256> kClasses = [] {
   std::array<uint8_t, 256> t{};
-  for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) t[c] = kEspaco;
+  for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) t[c] = kEspaco;
   for (int c = '0'; c <= '9'; c++) t[c] = kPalavra;
   for (int c = 'A'; c <= 'Z'; c++) t[c] = t[c + 'a' - 'A'] = kPalavra;
   t['_'] = kPalavra;
