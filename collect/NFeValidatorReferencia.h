@@ -1,6 +1,8 @@
 // The classifier as plain regular expressions, one full search per
 // pattern. The agent uses TNFeValidator, which gives the same answers in
-// one scan; this one stays as the definition it is checked against.
+// one scan; this one stays as the definition it is checked against. A
+// change to a pattern is made in both: collect/NFeValidatorReferencia_test.cc
+// and the classifier fuzz target hold them to the same answers.
 #ifndef LUMACOR_COLLECT_NFEVALIDATORREFERENCIA_H_
 #define LUMACOR_COLLECT_NFEVALIDATORREFERENCIA_H_
 
