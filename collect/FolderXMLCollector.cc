@@ -50,14 +50,15 @@ TXmlRowArray TFolderXMLCollector::Executar() {
         for (const std::string& arquivo : arquivos) {
           try {
             std::string xml = LerTexto(arquivo, max_bytes);
-            if (!TNFeValidator::IsDocumentoFiscalOuEvento(xml)) {
+            const TClassificacao c = TNFeValidator::Classificar(xml);
+            if (!c.DocumentoFiscalOuEvento) {
               n.ignorados++;
               if (config.LogIgnorados) {
                 LogWarning("XML ignorado, nao e NFe/NFCe/cancelamento/inutilizacao: " + arquivo);
               }
               continue;
             }
-            std::string chave = TNFeValidator::ExtractChaveAcesso(xml);
+            std::string chave = c.ChaveAcesso;
             if (chave.empty()) {
               n.ignorados++;
               if (config.LogIgnorados) {
@@ -67,17 +68,17 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             }
             // Test-environment documents have no fiscal value: the
             // accountant must not book them.
-            if (!config.EnviarHomologacao && TNFeValidator::IsHomologacao(xml)) {
+            if (!config.EnviarHomologacao && c.Homologacao) {
               n.ignorados++;
               if (config.LogIgnorados) LogWarning("XML de homologacao ignorado: " + arquivo);
               continue;
             }
             result.push_back({chave, xml});
             n.aceitos++;
-            if (TNFeValidator::IsEventoCancelamento(xml)) {
+            if (c.EventoCancelamento) {
               n.cancelamentos++;
               LogInfo("Evento de cancelamento detectado: " + chave + " | " + arquivo);
-            } else if (TNFeValidator::IsInutilizacao(xml)) {
+            } else if (c.Inutilizacao) {
               n.inutilizacoes++;
               LogInfo("Inutilizacao detectada: " + chave + " | " + arquivo);
             }

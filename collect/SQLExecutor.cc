@@ -33,18 +33,18 @@ TXmlRowArray TSQLExecutor::Executar() {
     std::string chave = TrimControlCopy(TXMLNormalizer::ColumnText(*query, chave_col));
     std::string xml = TXMLNormalizer::Normalize(*query, xml_col);
 
-    std::string key = TNFeValidator::ExtractChaveAcesso(xml);
-    if (!key.empty()) chave = std::move(key);
+    const TClassificacao c = TNFeValidator::Classificar(xml);
+    if (!c.ChaveAcesso.empty()) chave = c.ChaveAcesso;
     if (chave.empty()) continue;
 
-    if (TNFeValidator::IsDocumentoFiscalOuEvento(xml)) {
+    if (c.DocumentoFiscalOuEvento) {
       // Test-environment documents have no fiscal value.
-      if (!config.EnviarHomologacao && TNFeValidator::IsHomologacao(xml)) {
+      if (!config.EnviarHomologacao && c.Homologacao) {
         if (log_ignorados) LogWarning("XML de homologacao ignorado: " + chave);
         continue;
       }
-      const bool cancelamento = TNFeValidator::IsEventoCancelamento(xml);
-      const bool inutilizacao = !cancelamento && TNFeValidator::IsInutilizacao(xml);
+      const bool cancelamento = c.EventoCancelamento;
+      const bool inutilizacao = !cancelamento && c.Inutilizacao;
       rows.push_back(TXmlRow{chave, std::move(xml)});
       if (cancelamento) {
         LogInfo("Evento de cancelamento detectado no banco: " + chave);

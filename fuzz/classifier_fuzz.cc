@@ -1,13 +1,17 @@
-// The fiscal document classifier over arbitrary text: no crash, and the
-// answers must agree with each other.
+// The fiscal document classifier over arbitrary text: no crash, the
+// answers agree with each other and with the plain patterns they are
+// defined by.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "collect/NFeValidator.h"
+#include "collect/NFeValidatorReferencia.h"
 #include "fuzz/FuzzCheck.h"
 
+using lumacor::TClassificacao;
 using lumacor::TNFeValidator;
+using lumacor::TNFeValidatorReferencia;
 
 namespace {
 
@@ -18,14 +22,24 @@ bool AllDigits(std::string_view s) {
   return true;
 }
 
-// Digits, except the twelve characters of an alphanumeric CNPJ that start
-// at `cnpj`, which may also be upper-case letters.
-bool DigitsAroundCnpj(std::string_view s, size_t cnpj) {
-  if (s.size() < cnpj + 14) return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    bool letter_ok = i >= cnpj && i < cnpj + 12 && c >= 'A' && c <= 'Z';
-    if (!letter_ok && (c < '0' || c > '9')) return false;
+// An access key: digits, but the twelve characters of the CNPJ root that
+// may be upper-case letters since the alphanumeric CNPJ.
+bool ChaveValida(std::string_view s) {
+  if (s.size() != 44) return false;
+  for (size_t i = 0; i < s.size(); i++) {
+    const bool letra = i >= 6 && i < 18 && s[i] >= 'A' && s[i] <= 'Z';
+    if (!letra && (s[i] < '0' || s[i] > '9')) return false;
+  }
+  return true;
+}
+
+// A voiding's identifier after "INUT-": cUF and year, the CNPJ (letters
+// in its root), model, series and the range; at least 20 characters.
+bool IdentificadorDeInutilizacaoValido(std::string_view s) {
+  if (s.size() < 20) return false;
+  for (size_t i = 0; i < s.size(); i++) {
+    const bool letra = i >= 4 && i < 16 && s[i] >= 'A' && s[i] <= 'Z';
+    if (!letra && (s[i] < '0' || s[i] > '9')) return false;
   }
   return true;
 }
@@ -46,15 +60,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The identifier is a row key and goes into the portal's JSON: only the
   // two forms the queue knows.
   if (chave.rfind("INUT-", 0) == 0) {
-    // cUF and year, then the CNPJ, model, series and the range.
-    FUZZ_CHECK(chave.size() >= 25 && DigitsAroundCnpj(std::string_view(chave).substr(5), 4));
+    FUZZ_CHECK(IdentificadorDeInutilizacaoValido(std::string_view(chave).substr(5)));
   } else {
-    // cUF and AAMM, then the CNPJ and the rest of the key.
-    FUZZ_CHECK(chave.empty() || (chave.size() == 44 && DigitsAroundCnpj(chave, 6)));
+    FUZZ_CHECK(chave.empty() || ChaveValida(chave));
   }
   std::string mod = TNFeValidator::ExtractMod(xml);
   FUZZ_CHECK(AllDigits(mod));
   std::string tipo = TNFeValidator::ExtractTipoEvento(xml);
   FUZZ_CHECK(AllDigits(tipo));
+
+  using R = TNFeValidatorReferencia;
+  FUZZ_CHECK(mod == R::ExtractMod(xml));
+  FUZZ_CHECK(tipo == R::ExtractTipoEvento(xml));
+  FUZZ_CHECK(nfe == R::IsNFeOuNFCe(xml));
+  FUZZ_CHECK(cancelamento == R::IsEventoCancelamento(xml));
+  FUZZ_CHECK(inutilizacao == R::IsInutilizacao(xml));
+  FUZZ_CHECK(fiscal == R::IsDocumentoFiscalOuEvento(xml));
+  FUZZ_CHECK(chave == R::ExtractChaveAcesso(xml));
+  FUZZ_CHECK(prioridade == R::GetPrioridadeFila(xml));
+  const bool homologacao = TNFeValidator::IsHomologacao(xml);
+  FUZZ_CHECK(homologacao == R::IsHomologacao(xml));
+  const int forca = TNFeValidator::GetForcaCopia(xml);
+  FUZZ_CHECK(forca == R::GetForcaCopia(xml));
+
+  const TClassificacao c = TNFeValidator::Classificar(xml);
+  FUZZ_CHECK(c.Mod == mod && c.TipoEvento == tipo && c.NFeOuNFCe == nfe);
+  FUZZ_CHECK(c.EventoCancelamento == cancelamento && c.Inutilizacao == inutilizacao);
+  FUZZ_CHECK(c.DocumentoFiscalOuEvento == fiscal && c.ChaveAcesso == chave);
+  FUZZ_CHECK(c.PrioridadeFila == prioridade && c.Homologacao == homologacao);
+  FUZZ_CHECK(c.ForcaCopia == forca);
   return 0;
 }
