@@ -523,6 +523,24 @@ TEST_F(SyncRunnerStatusTest, AnErrorLeavingTheCycleIsInTheStatus) {
   EXPECT_EQ(s.Fila.Total.Pendentes, 1);
 }
 
+TEST_F(SyncRunnerStatusTest, AnUnwritableLogIsInTheStatus) {
+  ConfigScope scope(cfg_);
+  dir_.Write("log", "x");  // a file where the log's folder should be
+  TLogger logger(dir_.Path("log/sinc.log"), 0, 0, 0);
+  TLogger* saved = GLogger;
+  GLogger = &logger;
+  {
+    TSyncRunner runner;
+    runner.Executar();
+    TStatusAgente s = Status();
+    EXPECT_NE(s.ErroLog, "");
+    EXPECT_EQ(Semaforo(s, s.GeradoEm), "Atenção");
+    EXPECT_NE(testing::ReadFileBytes(dir_.Path("fila/status.html")).find("(não gravável)"),
+              std::string::npos);
+  }
+  GLogger = saved;
+}
+
 TEST_F(SyncRunnerStatusTest, ConfigurationChangeRequeuesDefinitiveFailuresOnce) {
   dir_.Write("xml/1.xml", NFe(kKey1));
   dir_.Write("xml/2.xml", NFe(kKey2));

@@ -204,9 +204,9 @@ class WinServiceControl : public ServiceControl {
       // A windowed program started from cmd gets no standard handles: the
       // parent's console is reached by name.
       if (!console_out_.valid()) {
-        console_out_ =
-            UniqueHandle(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr));
+        console_out_ = win32::UniqueHandle(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                                         FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                         0, nullptr));
       }
       out = console_out_.get();
     }
@@ -227,7 +227,7 @@ class WinServiceControl : public ServiceControl {
   }
 
  private:
-  UniqueHandle console_out_;
+  win32::UniqueHandle console_out_;
 };
 
 }  // namespace
