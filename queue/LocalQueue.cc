@@ -86,6 +86,14 @@ constexpr const char* kErroTransitorio =
     "status_envio = 'pendente' "
     "WHERE cnpj = :cnpj AND chave_unica = :chave";
 
+// The status figures read from indexes alone: counts by CNPJ and state,
+// and the latest delivery and failures, without reading every document's
+// text each cycle. Added to older files on their first open.
+constexpr const char* kCreateIndexCnpjStatus =
+    "CREATE INDEX IF NOT EXISTS idx_sync_cnpj_status ON sync_xml(cnpj, status_envio)";
+constexpr const char* kCreateIndexStatusData =
+    "CREATE INDEX IF NOT EXISTS idx_sync_status_data ON sync_xml(status_envio, updated_at)";
+
 // The delivery settings of the last run, as a fingerprint (never the token
 // itself): one row. A table of its own, so older agents ignore it.
 constexpr const char* kCreateConfig =
@@ -231,6 +239,8 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
   FConn.Exec(kCreateIndexOrdem);
+  FConn.Exec(kCreateIndexCnpjStatus);
+  FConn.Exec(kCreateIndexStatusData);
   FConn.Exec(kCreateConfig);
   // In exclusive locking mode the lock taken here is kept until close: a
   // second process (/status, /reenviar) finds the file busy at once, not

@@ -536,13 +536,15 @@ void TRelatorioStatus::Iniciado(TLocalQueue* Queue) {
   Gravar(Queue);
 }
 
-void TRelatorioStatus::CicloIniciado(TLocalQueue* Queue) {
+void TRelatorioStatus::CicloIniciado() {
   FInicioCiclo = clock_->Now();
   FCiclo = TResumoCiclo{};
   FCiclo.Inicio = Agora();
   FStatus.Estado = "em_ciclo";
   FStatus.ProximoCiclo = 0;
-  Gravar(Queue);
+  // The figures of the last write stand: counting the whole queue once a
+  // cycle is enough.
+  Gravar(nullptr);
 }
 
 void TRelatorioStatus::CicloTerminado(TLocalQueue* Queue) {
@@ -565,9 +567,9 @@ void TRelatorioStatus::Parado(TLocalQueue* Queue) {
 void TRelatorioStatus::Gravar(TLocalQueue* Queue) {
   FStatus.GeradoEm = Agora();
   FStatus.ErroLog = GLogger != nullptr ? GLogger->FalhaEscrita() : "";
-  FStatus.ErroFila.clear();
-  FStatus.Fila = TResumoFila{};
   if (Queue != nullptr) {
+    FStatus.ErroFila.clear();
+    FStatus.Fila = TResumoFila{};
     try {
       FStatus.Fila = Queue->Resumo();
     } catch (...) {

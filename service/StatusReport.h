@@ -104,9 +104,11 @@ class TRelatorioStatus {
   TRelatorioStatus(const TSincConfig& cfg, std::string IniPath,
                    FileSystem* fs = FileSystem::Default(), Clock* clock = Clock::Default());
 
-  // Each writes the files with the queue's figures (`Queue` may be null).
+  // Each writes the files with the queue's figures (`Queue` may be null:
+  // the figures of the last write are kept). The cycle's start keeps them
+  // too, so the queue is counted once a cycle.
   void Iniciado(TLocalQueue* Queue);
-  void CicloIniciado(TLocalQueue* Queue);
+  void CicloIniciado();
   void CicloTerminado(TLocalQueue* Queue);
   void Parado(TLocalQueue* Queue);
 

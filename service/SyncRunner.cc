@@ -132,7 +132,7 @@ void TSyncRunner::AplicarReenvios() {
 }
 
 void TSyncRunner::Executar() {
-  FRelatorio->CicloIniciado(FQueue.get());
+  FRelatorio->CicloIniciado();
   try {
     AplicarReenvios();
     ExecutarCiclo();
