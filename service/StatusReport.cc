@@ -310,8 +310,9 @@ TStatusAgente StatusDeJson(const std::string& json) {
     s.PendenteMaisAntigo = LerInteiro(*f, "pendente_mais_antigo_unix");
     s.UltimoEnvio = LerInteiro(*f, "ultimo_envio_unix");
     if (const rapidjson::Value* a = Membro(*f, "por_cnpj"); a != nullptr && a->IsArray()) {
-      for (const auto& e : a->GetArray())
-        s.Fila.PorCNPJ.push_back({LerTexto(e, "cnpj"), LerContagem(e)});
+      for (const auto& e : a->GetArray()) {
+        s.Fila.PorCNPJ.emplace_back(LerTexto(e, "cnpj"), LerContagem(e));
+      }
     }
     if (const rapidjson::Value* a = Membro(*f, "falhas_recentes"); a != nullptr && a->IsArray()) {
       for (const auto& e : a->GetArray()) {
@@ -474,10 +475,10 @@ std::vector<std::string> ResumoTerminal(const TStatusAgente& s, int64_t agora, C
   out.push_back("Situacao: " + DescricaoEstado(s.Estado) + " (status de " +
                 Local(s.GeradoEm, clock) + ", ha " + Duracao(agora - s.GeradoEm) + ")");
   if (StatusVencido(s, agora)) {
-    out.push_back("Status sem atualizacao ha mais de tres intervalos: o agente parece parado.");
+    out.emplace_back("Status sem atualizacao ha mais de tres intervalos: o agente parece parado.");
   }
   if (c.Inicio == 0) {
-    out.push_back("Ultimo ciclo: nenhum ainda");
+    out.emplace_back("Ultimo ciclo: nenhum ainda");
   } else {
     out.push_back(
         "Ultimo ciclo: " + DescricaoDesfecho(c) + " em " + Local(c.Fim, clock) +

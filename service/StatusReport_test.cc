@@ -192,8 +192,10 @@ TEST(StatusReportTest, SqliteTimes) {
   for (const Case& c : cases) EXPECT_EQ(SegundosDeDataSqlite(c.texto), c.segundos) << c.texto;
 }
 
-// Headless Chromium, when installed (scripts/deps/browser.txt).
+// Headless Chromium, when installed (scripts/deps/browser.txt). Run the
+// POSIX way; the Windows build, under Wine, has none to run.
 std::string Chromium() {
+  if (FileSystem::Default()->Separator() != '/') return "";
   for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
     if (std::filesystem::exists(p)) return p;
   }
