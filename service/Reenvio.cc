@@ -97,7 +97,7 @@ int ComandoReenviar(const std::vector<std::string>& Chaves, void (*saida)(const 
                     FileSystem* fs) {
   TSincConfig cfg = GConfigManager->Config();
   if (!fs->FileExists(cfg.SQLitePath)) {
-    saida("Fila local nao encontrada: " + cfg.SQLitePath);
+    saida("Fila local não encontrada: " + cfg.SQLitePath);
     return 1;
   }
   std::string motivo =
@@ -107,7 +107,7 @@ int ComandoReenviar(const std::vector<std::string>& Chaves, void (*saida)(const 
     TLocalQueue queue(cfg.SQLitePath, fs);
     int n = queue.Reenfileirar(Chaves);
     LogInfo(Linha(n, motivo));
-    saida(Format("%d documentos voltaram para pendente; serao enviados no proximo ciclo.", n));
+    saida(Format("%d documentos voltaram para pendente; serão enviados no próximo ciclo.", n));
     return 0;
   } catch (const SqliteError& e) {
     if ((e.code() & 0xff) != kSqliteBusy) throw;
@@ -115,7 +115,7 @@ int ComandoReenviar(const std::vector<std::string>& Chaves, void (*saida)(const 
   // The running agent holds the queue: it applies the request itself.
   std::string pedido = CaminhoPedidoReenvio(cfg);
   GravarPedidoReenvio(pedido, Chaves, fs);
-  saida("O agente em execucao reenfileira no inicio do proximo ciclo (pedido em " + pedido + ").");
+  saida("O agente em execução reenfileira no início do próximo ciclo (pedido em " + pedido + ").");
   return 0;
 }
 

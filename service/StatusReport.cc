@@ -472,31 +472,31 @@ std::vector<std::string> ResumoTerminal(const TStatusAgente& s, int64_t agora, C
   std::vector<std::string> out;
   const TResumoCiclo& c = s.UltimoCiclo;
   out.push_back("Lumacor Relay " + s.Versao + ": " + Semaforo(s, agora));
-  out.push_back("Situacao: " + DescricaoEstado(s.Estado) + " (status de " +
-                Local(s.GeradoEm, clock) + ", ha " + Duracao(agora - s.GeradoEm) + ")");
+  out.push_back("Situação: " + DescricaoEstado(s.Estado) + " (status de " +
+                Local(s.GeradoEm, clock) + ", há " + Duracao(agora - s.GeradoEm) + ")");
   if (StatusVencido(s, agora)) {
-    out.emplace_back("Status sem atualizacao ha mais de tres intervalos: o agente parece parado.");
+    out.emplace_back("Status sem atualização há mais de três intervalos: o agente parece parado.");
   }
   if (c.Inicio == 0) {
-    out.emplace_back("Ultimo ciclo: nenhum ainda");
+    out.emplace_back("Último ciclo: nenhum ainda");
   } else {
     out.push_back(
-        "Ultimo ciclo: " + DescricaoDesfecho(c) + " em " + Local(c.Fim, clock) +
+        "Último ciclo: " + DescricaoDesfecho(c) + " em " + Local(c.Fim, clock) +
         Format(" - coletados: %d | enviados: %d | erros: %d", c.Coletados, c.Enviados, c.Falhas));
     if (!c.Mensagem.empty()) out.push_back("  " + c.Mensagem);
   }
-  if (s.ProximoCiclo != 0) out.push_back("Proximo ciclo: " + Local(s.ProximoCiclo, clock));
-  if (!s.ErroFila.empty()) out.push_back("Fila local ilegivel: " + s.ErroFila);
+  if (s.ProximoCiclo != 0) out.push_back("Próximo ciclo: " + Local(s.ProximoCiclo, clock));
+  if (!s.ErroFila.empty()) out.push_back("Fila local ilegível: " + s.ErroFila);
   out.push_back(Format("Fila: pendentes: %lld | enviados: %lld | falhas definitivas: %lld",
                        static_cast<long long>(s.Fila.Total.Pendentes),
                        static_cast<long long>(s.Fila.Total.Enviados),
                        static_cast<long long>(s.Fila.Total.FalhasDefinitivas)));
   if (s.PendenteMaisAntigo != 0) {
-    out.push_back("Pendente mais antigo: " + Local(s.PendenteMaisAntigo, clock) + " (ha " +
+    out.push_back("Pendente mais antigo: " + Local(s.PendenteMaisAntigo, clock) + " (há " +
                   Duracao(agora - s.PendenteMaisAntigo) + ")");
   }
-  out.push_back("Ultimo envio com sucesso: " + Local(s.UltimoEnvio, clock));
-  if (!s.ErroLog.empty()) out.push_back("Log nao gravavel: " + s.ErroLog);
+  out.push_back("Último envio com sucesso: " + Local(s.UltimoEnvio, clock));
+  if (!s.ErroLog.empty()) out.push_back("Log não gravável: " + s.ErroLog);
   for (const TFalhaDefinitiva& f : s.Fila.Falhas) {
     out.push_back("  falha definitiva " + f.ChaveUnica + ": " + f.UltimoErro);
   }

@@ -143,16 +143,16 @@ TEST(StatusReportTest, TerminalSummary) {
   std::vector<std::string> l = ResumoTerminal(s, kAgora + 200, &clock);
   ASSERT_GE(l.size(), 5u);
   EXPECT_EQ(l[0], "Lumacor Relay 1.0.2: Parado");
-  EXPECT_EQ(l[2], "Status sem atualizacao ha mais de tres intervalos: o agente parece parado.");
+  EXPECT_EQ(l[2], "Status sem atualização há mais de três intervalos: o agente parece parado.");
   std::string all;
   for (const auto& x : l) all += x + "\n";
-  EXPECT_NE(all.find("Ultimo ciclo: concluído em 20/05/2026 14:05:07 - coletados: 131 | "
+  EXPECT_NE(all.find("Último ciclo: concluído em 20/05/2026 14:05:07 - coletados: 131 | "
                      "enviados: 7 | erros: 2"),
             std::string::npos)
       << all;
   EXPECT_NE(all.find("Fila: pendentes: 131 | enviados: 2048 | falhas definitivas: 3"),
             std::string::npos);
-  EXPECT_NE(all.find("Pendente mais antigo: 20/05/2026 12:05:09 (ha 2 h 3 min)"), std::string::npos)
+  EXPECT_NE(all.find("Pendente mais antigo: 20/05/2026 12:05:09 (há 2 h 3 min)"), std::string::npos)
       << all;
   EXPECT_NE(all.find("falha definitiva " + kChave + ": HTTP 422"), std::string::npos);
 }

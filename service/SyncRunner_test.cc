@@ -622,7 +622,7 @@ TEST_F(SyncRunnerStatusTest, ReenviarWithAndWithoutARunningAgent) {
     TSyncRunner runner;  // holds the queue
     EXPECT_EQ(ComandoReenviar({kKey1}, Saida), 0);
     ASSERT_EQ(saida.size(), 1u);
-    EXPECT_EQ(saida[0], "O agente em execucao reenfileira no inicio do proximo ciclo (pedido em " +
+    EXPECT_EQ(saida[0], "O agente em execução reenfileira no início do próximo ciclo (pedido em " +
                             pedido + ").");
     EXPECT_TRUE(fs::exists(pedido));
     EXPECT_TRUE(log.Messages().empty());
@@ -649,7 +649,7 @@ TEST_F(SyncRunnerStatusTest, ReenviarWithAndWithoutARunningAgent) {
                                         "pendente (pedido /reenviar de todas)."}));
   }
   EXPECT_EQ(saida, (std::vector<std::string>{
-                       "1 documentos voltaram para pendente; serao enviados no proximo ciclo."}));
+                       "1 documentos voltaram para pendente; serão enviados no próximo ciclo."}));
   EXPECT_EQ(StateOf(kKey2), "pendente/0/tentado");
   EXPECT_FALSE(fs::exists(pedido));
 
@@ -668,7 +668,7 @@ TEST_F(SyncRunnerStatusTest, ReenviarWithAndWithoutARunningAgent) {
   cfg_.SQLitePath = dir_.Path("outra/queue.db");
   ConfigScope scope(cfg_);
   EXPECT_EQ(ComandoReenviar({}, Saida), 1);
-  EXPECT_EQ(saida, (std::vector<std::string>{"Fila local nao encontrada: " + cfg_.SQLitePath}));
+  EXPECT_EQ(saida, (std::vector<std::string>{"Fila local não encontrada: " + cfg_.SQLitePath}));
   EXPECT_FALSE(fs::exists(dir_.Path("outra")));
   g_saida = nullptr;
 }

@@ -109,21 +109,21 @@ int StatusCommand() {
   std::string pasta = PastaStatus(cfg);
   std::string path = (pasta.empty() ? "" : pasta + fs->Separator()) + kStatusJson;
   if (!fs->FileExists(path)) {
-    WriteOutput("Status nao encontrado: " + path + " (o agente ja rodou com este Marlux.ini?)");
+    WriteOutput("Status não encontrado: " + path + " (o agente já rodou com este Marlux.ini?)");
     return 1;
   }
   TStatusAgente status;
   try {
     status = StatusDeJson(fs->ReadFile(path));
   } catch (...) {
-    WriteOutput("Status ilegivel em " + path + ": " + CurrentErrorMessage());
+    WriteOutput("Status ilegível em " + path + ": " + CurrentErrorMessage());
     return 1;
   }
   Clock* clock = Clock::Default();
   int64_t agora =
       std::chrono::duration_cast<std::chrono::seconds>(clock->Now().time_since_epoch()).count();
   for (const std::string& l : ResumoTerminal(status, agora, clock)) WriteOutput(l);
-  WriteOutput("Pagina: " + (pasta.empty() ? "" : pasta + fs->Separator()) + kStatusHtml);
+  WriteOutput("Página: " + (pasta.empty() ? "" : pasta + fs->Separator()) + kStatusHtml);
   return CodigoSaidaStatus(status, agora);
 }
 

@@ -501,7 +501,7 @@ TEST(EndToEndTest, StatusCommandTellsAHealthyAgentFromAFailingAndAStaleOne) {
   agent.WriteIni();
   fs::create_directories(agent.dir().Path("cmd"));
   EXPECT_EQ(RunCommand(agent, {"/status"}), 1);  // never ran
-  EXPECT_NE(agent.out().find("Status nao encontrado: " + agent.dir().Path("fila/status.json")),
+  EXPECT_NE(agent.out().find("Status não encontrado: " + agent.dir().Path("fila/status.json")),
             std::string::npos)
       << agent.out();
 
@@ -521,7 +521,7 @@ TEST(EndToEndTest, StatusCommandTellsAHealthyAgentFromAFailingAndAStaleOne) {
     EXPECT_NE(out.find("Fila: pendentes: 0 | enviados: 1 | falhas definitivas: 0"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("Pagina: " + agent.dir().Path("fila/status.html")), std::string::npos);
+    EXPECT_NE(out.find("Página: " + agent.dir().Path("fila/status.html")), std::string::npos);
     child->Signal(SIGTERM);
     EXPECT_EQ(child->Wait(10s), 0);
   }
@@ -569,7 +569,7 @@ TEST(EndToEndTest, StatusCommandTellsAHealthyAgentFromAFailingAndAStaleOne) {
                       failing.dir().Path("cmd/out"), failing.dir().Path("cmd/err"));
   EXPECT_EQ(status.Wait(20s), 1);
   std::string out = ReadFileBytes(failing.dir().Path("cmd/out"));
-  EXPECT_NE(out.find("Ultimo ciclo: configuração inválida"), std::string::npos) << out;
+  EXPECT_NE(out.find("Último ciclo: configuração inválida"), std::string::npos) << out;
   EXPECT_NE(out.find("[API] token_contador"), std::string::npos) << out;
   child->Signal(SIGTERM);
   child->Wait(10s);
@@ -593,7 +593,7 @@ TEST(EndToEndTest, ReenviarReachesARunningAgentThroughItsNextCycle) {
                         {{"ProgramData", agent.dir().Path("pd")}, {"NOTIFY_SOCKET", ""}},
                         agent.dir().Path("cmd/out"), agent.dir().Path("cmd/err"));
   EXPECT_EQ(reenviar.Wait(20s), 0) << ReadFileBytes(agent.dir().Path("cmd/err"));
-  EXPECT_NE(ReadFileBytes(agent.dir().Path("cmd/out")).find("proximo ciclo"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(agent.dir().Path("cmd/out")).find("próximo ciclo"), std::string::npos);
   const std::string linha =
       "1 documentos em falha definitiva voltaram para pendente (pedido /reenviar de 1 chaves).";
   ASSERT_TRUE(WaitUntil([&] { return agent.Count("Enviado OK: " + chave) == 1; }, 20s));
@@ -604,7 +604,7 @@ TEST(EndToEndTest, ReenviarReachesARunningAgentThroughItsNextCycle) {
   // No agent running: at once, into the same log.
   portal.SetAnswer(PortalAnswer::Status(422, "recusado"));
   EXPECT_EQ(RunCommand(agent, {"/reenviar"}), 0) << agent.err();
-  EXPECT_EQ(agent.out(), "0 documentos voltaram para pendente; serao enviados no proximo ciclo.\n");
+  EXPECT_EQ(agent.out(), "0 documentos voltaram para pendente; serão enviados no próximo ciclo.\n");
   EXPECT_EQ(agent.Count("0 documentos em falha definitiva voltaram para pendente (pedido "
                         "/reenviar de todas)."),
             1);
