@@ -38,7 +38,11 @@ TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs) : FStopEvent(ASt
 TSyncRunner::~TSyncRunner() {
   // Before the sender goes, so the stop can no longer reach it.
   if (FStopEvent != nullptr) FStopEvent->Unsubscribe(FStopSubscription);
-  FRelatorio->Parado(FQueue.get());
+  try {
+    FRelatorio->Parado(FQueue.get());
+  } catch (...) {
+    // Out of memory at most: a status left saying "aguardando" turns stale.
+  }
 }
 
 bool TSyncRunner::ParadaSolicitada() const { return FStopEvent != nullptr && FStopEvent->IsSet(); }
