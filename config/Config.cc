@@ -196,7 +196,11 @@ std::string TConfigManager::ChavesAusentes() {
     if (TrimControl(FConfig.XMLPaths).empty()) faltando("[XML] paths");
   } else {
     if (FConfig.DBName.empty()) faltando("[banco] nome");
-    if (GetSQL().empty()) faltando("[COLETA] sql ou sql_file");
+    // GetSQL's warning for a missing sql_file came with IsValid already.
+    std::string arquivo = TrimControlCopy(FConfig.SQLFile);
+    bool sem_sql =
+        arquivo.empty() || !fs_->FileExists(arquivo) ? FConfig.SQLColeta.empty() : GetSQL().empty();
+    if (sem_sql) faltando("[COLETA] sql ou sql_file");
   }
   return out;
 }

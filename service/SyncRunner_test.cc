@@ -156,6 +156,24 @@ TEST_F(SyncRunnerTest, MissingKeysAreNamedWithTheirSections) {
               std::string("ERROR|Chaves ausentes ou em branco no Marlux.ini: ") + c.chaves + ".");
     cfg_ = saved;
   }
+  // A missing sql_file is warned about once, by the check itself.
+  {
+    TSincConfig saved = cfg_;
+    cfg_.ModoColeta = "banco";
+    cfg_.DBType = "postgresql";
+    cfg_.DBName = "erp";
+    cfg_.SQLFile = dir_.Path("falta.sql");
+    auto lines = Cycle();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(),
+                   "WARN |sql_file nao encontrado: " + cfg_.SQLFile + ". Usando sql= inline."),
+        1)
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines.back(),
+              "ERROR|Chaves ausentes ou em branco no Marlux.ini: [COLETA] sql ou "
+              "sql_file.");
+    cfg_ = saved;
+  }
   // Without a database name the runner is not even made; the keys are
   // named all the same.
   cfg_.ModoColeta = "banco";
