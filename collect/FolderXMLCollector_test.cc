@@ -106,6 +106,9 @@ class WrappedFileSystem : public FileSystem {
     return real_->OpenAppend(p);
   }
   void CreatePrivateFile(const std::string& p) override { real_->CreatePrivateFile(p); }
+  void WriteFileReplace(const std::string& p, const std::string& bytes) override {
+    real_->WriteFileReplace(p, bytes);
+  }
   void RenameNoReplace(const std::string& f, const std::string& t) override {
     real_->RenameNoReplace(f, t);
   }

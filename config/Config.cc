@@ -182,6 +182,29 @@ bool TConfigManager::IsValid() {
   return !GetSQL().empty();
 }
 
+std::string TConfigManager::ChavesAusentes() {
+  std::string out;
+  auto faltando = [&out](const char* chave) {
+    out += (out.empty() ? "" : ", ") + std::string(chave);
+  };
+  // Named by their preferred keys; the fallback keys of [empresa] and
+  // [banco] work as well.
+  if (FConfig.CNPJ.empty()) faltando("[API] cnpj");
+  if (FConfig.TokenEmpresa.empty()) faltando("[API] token_contador");
+  if (FConfig.EndpointAPI.empty()) faltando("[API] endpoint_contador");
+  if (IsModoPasta(FConfig.ModoColeta)) {
+    if (TrimControl(FConfig.XMLPaths).empty()) faltando("[XML] paths");
+  } else {
+    if (FConfig.DBName.empty()) faltando("[banco] nome");
+    // GetSQL's warning for a missing sql_file came with IsValid already.
+    std::string arquivo = TrimControlCopy(FConfig.SQLFile);
+    bool sem_sql =
+        arquivo.empty() || !fs_->FileExists(arquivo) ? FConfig.SQLColeta.empty() : GetSQL().empty();
+    if (sem_sql) faltando("[COLETA] sql ou sql_file");
+  }
+  return out;
+}
+
 std::string TConfigManager::GetSQL() {
   std::string p = TrimControlCopy(FConfig.SQLFile);
   if (p.empty()) return FConfig.SQLColeta;

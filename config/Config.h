@@ -73,6 +73,11 @@ class TConfigManager {
   // GetSQL.
   bool IsValid();
 
+  // The keys that make IsValid false, with their sections, as one text
+  // ("[API] cnpj, [XML] paths"); never their values. May log and raise as
+  // IsValid does.
+  std::string ChavesAusentes();
+
   // The collection SQL: from the SQL file when one is configured (read anew
   // at every call), else the inline value.
   std::string GetSQL();

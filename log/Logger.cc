@@ -1,8 +1,11 @@
 #include "log/Logger.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <vector>
 
+#include "common/Error.h"
 #include "common/Text.h"
 #include "platform/Process.h"
 
@@ -101,11 +104,30 @@ void TLogger::Log(const std::string& Msg, TLogLevel Level) {
       auto file = fs_->OpenAppend(FLogPath);
       if (file->Position() == 0) line.insert(0, kUtf8Bom);
       file->Append(line);
+      FFalhaEscrita.clear();
     } catch (...) {
       // A line that cannot be written is lost; the next call tries again.
+      FFalhaEscrita = CurrentErrorMessage();
+      auto agora = clock_->Now();
+      if (!FAvisou || agora - FUltimoAviso >= std::chrono::hours(1)) {
+        FAvisou = true;
+        FUltimoAviso = agora;
+        AvisarFalhaEscrita("lumacor-relay: nao foi possivel gravar o log " + FLogPath + ": " +
+                           FFalhaEscrita);
+      }
     }
   } catch (...) {
   }
+}
+
+std::string TLogger::FalhaEscrita() {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FFalhaEscrita;
+}
+
+void TLogger::AvisarFalhaEscrita(const std::string& Texto) {
+  std::fputs((Texto + "\n").c_str(), stderr);
+  std::fflush(stderr);
 }
 
 void TLogger::EnsureLogDir() {

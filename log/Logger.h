@@ -33,6 +33,14 @@ class TLogger {
 
   static const char* LevelLabel(TLogLevel Level);
 
+  // Why the last line could not be written; "" once a line was.
+  std::string FalhaEscrita();
+
+ protected:
+  // Tells whoever watches the process that lines are being lost: one line
+  // on standard error (the journal under systemd), at most once an hour.
+  virtual void AvisarFalhaEscrita(const std::string& Texto);
+
  private:
   void EnsureLogDir();
   std::string BackupMask() const;
@@ -48,6 +56,9 @@ class TLogger {
   int32_t FRetentionDays = 0;
   int32_t FMaxBackups = 0;
   LocalTime FLastCleanupDate;  // year 0: no cleanup by a write yet
+  std::string FFalhaEscrita;
+  Clock::TimePoint FUltimoAviso{};
+  bool FAvisou = false;
 };
 
 // The process's logger; empty until the run mode creates it.

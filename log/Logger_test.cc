@@ -144,6 +144,44 @@ TEST(LoggerTest, UnwritablePathsLoseTheLineSilently) {
   EXPECT_EQ(ReadFileBytes(blocker), "x");
 }
 
+// Records what would go to standard error.
+class WatchedLogger : public TLogger {
+ public:
+  using TLogger::TLogger;
+  std::vector<std::string> avisos;
+
+ protected:
+  void AvisarFalhaEscrita(const std::string& Texto) override { avisos.push_back(Texto); }
+};
+
+TEST(LoggerTest, LostLinesAreToldOnceAnHourAndUntilALineIsWritten) {
+  TempDir dir;
+  FakeClock clock;
+  std::string blocker = dir.Write("logs", "x");  // a file where the folder should be
+  std::string path = dir.Path("logs/sinc.log");
+  WatchedLogger log(path, 0, 0, 0, FileSystem::Default(), &clock);
+  EXPECT_EQ(log.FalhaEscrita(), "");
+  log.Info("um");
+  log.Info("dois");
+  ASSERT_EQ(log.avisos.size(), 1u);
+  EXPECT_EQ(log.avisos[0].rfind("lumacor-relay: nao foi possivel gravar o log " + path + ": ", 0),
+            0u)
+      << log.avisos[0];
+  EXPECT_NE(log.FalhaEscrita(), "");
+  clock.Advance(std::chrono::minutes(59));
+  log.Info("tres");
+  EXPECT_EQ(log.avisos.size(), 1u);
+  clock.Advance(std::chrono::minutes(1));
+  log.Info("quatro");
+  EXPECT_EQ(log.avisos.size(), 2u);
+
+  fs::remove(blocker);
+  log.Info("cinco");
+  EXPECT_EQ(log.FalhaEscrita(), "");
+  EXPECT_EQ(log.avisos.size(), 2u);
+  EXPECT_NE(ReadFileBytes(path).find("cinco"), std::string::npos);
+}
+
 TEST(LoggerTest, ShortcutsAreSafeWithoutLogger) {
   TLogger* saved = GLogger;
   GLogger = nullptr;

@@ -81,6 +81,13 @@ class FileSystem {
   // Raises PlatformError.
   virtual void CreatePrivateFile(const std::string& path) = 0;
 
+  // Replaces the whole content of `path` with `bytes`: written to
+  // `path` + ".tmp", flushed, then renamed over `path` (MoveFileEx with
+  // replace on Windows), so a reader finds the old file or the new one,
+  // never a part. A new file gets the rights of CreatePrivateFile. Raises
+  // PlatformError; the old file is then left as it was.
+  virtual void WriteFileReplace(const std::string& path, const std::string& bytes) = 0;
+
   // Renames `from` to `to`, never replacing an existing `to`.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
 

@@ -46,6 +46,27 @@ TEST(FileSystemTest, RenameNeverReplaces) {
   EXPECT_THROW(fs->DeleteFile(dir.Path("c")), PlatformError);
 }
 
+TEST(FileSystemTest, WriteFileReplaceSwapsTheWholeFile) {
+  TempDir dir;
+  FileSystem* fs = FileSystem::Default();
+  std::string path = dir.Path("status.json");
+  fs->WriteFileReplace(path, "primeiro");
+  EXPECT_EQ(ReadFileBytes(path), "primeiro");
+  fs->WriteFileReplace(path, "2");  // shorter: nothing of the old one stays
+  EXPECT_EQ(ReadFileBytes(path), "2");
+  std::string big(3 << 20, 'x');
+  fs->WriteFileReplace(path, big);
+  EXPECT_EQ(ReadFileBytes(path), big);
+  fs->WriteFileReplace(path, "");
+  EXPECT_EQ(ReadFileBytes(path), "");
+  EXPECT_FALSE(fs->FileExists(path + ".tmp"));
+  // A folder where the file should go: the rename fails, nothing is left.
+  fs->CreateDirectories(dir.Path("pasta"));
+  EXPECT_THROW(fs->WriteFileReplace(dir.Path("pasta"), "x"), PlatformError);
+  EXPECT_FALSE(fs->FileExists(dir.Path("pasta.tmp")));
+  EXPECT_THROW(fs->WriteFileReplace(dir.Path("falta/status.json"), "x"), PlatformError);
+}
+
 TEST(FileSystemTest, AppendReportsPosition) {
   TempDir dir;
   auto f = FileSystem::Default()->OpenAppend(dir.Path("l"));

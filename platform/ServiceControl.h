@@ -74,6 +74,11 @@ class ServiceControl {
 
   // Writes a line to the console, when the process has one.
   virtual void ConsoleWriteLine(const std::string& text) = 0;
+  // Writes a line to standard output for the commands a person or a
+  // monitoring script runs (/status, /versao): the handle the caller
+  // redirected, else the console of the terminal that started the program
+  // (Windows attaches to it, as this program has none of its own).
+  virtual void WriteOutput(const std::string& text) = 0;
   // Reports an error that ended the program (stderr, or a message box).
   virtual void ReportFatalError(const std::string& message) = 0;
 };

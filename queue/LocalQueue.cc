@@ -86,6 +86,31 @@ constexpr const char* kErroTransitorio =
     "status_envio = 'pendente' "
     "WHERE cnpj = :cnpj AND chave_unica = :chave";
 
+// The status figures read from indexes alone: counts by CNPJ and state,
+// and the latest delivery and failures, without reading every document's
+// text each cycle. Added to older files on their first open.
+constexpr const char* kCreateIndexCnpjStatus =
+    "CREATE INDEX IF NOT EXISTS idx_sync_cnpj_status ON sync_xml(cnpj, status_envio)";
+constexpr const char* kCreateIndexStatusData =
+    "CREATE INDEX IF NOT EXISTS idx_sync_status_data ON sync_xml(status_envio, updated_at)";
+
+// The delivery settings of the last run, as a fingerprint (never the token
+// itself): one row. A table of its own, so older agents ignore it.
+constexpr const char* kCreateConfig =
+    "CREATE TABLE IF NOT EXISTS config_envio ("
+    "  id         INTEGER PRIMARY KEY CHECK (id = 1),"
+    "  impressao  TEXT NOT NULL,"
+    "  updated_at DATETIME DEFAULT CURRENT_TIMESTAMP)";
+
+constexpr const char* kReenfileirarChave =
+    "UPDATE sync_xml SET status_envio = 'pendente', tentativas = 0, sincronizado = 0,     "
+    "updated_at = CURRENT_TIMESTAMP "
+    "WHERE status_envio = 'falha_definitiva' AND chave_unica = :chave";
+
+constexpr const char* kReenfileirarTodas =
+    "UPDATE sync_xml SET status_envio = 'pendente', tentativas = 0, sincronizado = 0,     "
+    "updated_at = CURRENT_TIMESTAMP WHERE status_envio = 'falha_definitiva'";
+
 struct Pragma {
   const char* name;
   const char* value;
@@ -214,6 +239,14 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
   FConn.Exec(kCreateIndexOrdem);
+  FConn.Exec(kCreateIndexCnpjStatus);
+  FConn.Exec(kCreateIndexStatusData);
+  FConn.Exec(kCreateConfig);
+  // In exclusive locking mode the lock taken here is kept until close: a
+  // second process (/status, /reenviar) finds the file busy at once, not
+  // only after this one's first write.
+  FConn.Exec("BEGIN EXCLUSIVE");
+  FConn.Exec("COMMIT");
 
   FSelect = FConn.Prepare(kSelect);
   FSelectXml = FConn.Prepare(kSelectXml);
@@ -223,6 +256,8 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FEnviado = FConn.Prepare(kEnviado);
   FErro = FConn.Prepare(kErro);
   FErroTransitorio = FConn.Prepare(kErroTransitorio);
+  FReenfileirarChave = FConn.Prepare(kReenfileirarChave);
+  FReenfileirarTodas = FConn.Prepare(kReenfileirarTodas);
   FBegin = FConn.Prepare("BEGIN TRANSACTION");
   FCommit = FConn.Prepare("COMMIT");
   FRollback = FConn.Prepare("ROLLBACK");
@@ -349,6 +384,97 @@ void TLocalQueue::MarcarErro(const TQueueItem& Item, const std::string& Erro, bo
   stmt.BindText(":cnpj", Item.CNPJ);
   stmt.BindText(":chave", Item.ChaveUnica);
   stmt.Step();
+}
+
+namespace {
+
+void Contar(TContagemFila& c, const std::string& status, int64_t n) {
+  if (status == "pendente") c.Pendentes += n;
+  if (status == "enviado") c.Enviados += n;
+  if (status == "falha_definitiva") c.FalhasDefinitivas += n;
+}
+
+}  // namespace
+
+TResumoFila TLocalQueue::Resumo() {
+  TResumoFila r;
+  {
+    TSqliteStatement st = FConn.Prepare(
+        "SELECT cnpj, status_envio, COUNT(*) FROM sync_xml GROUP BY cnpj, status_envio "
+        "ORDER BY cnpj");
+    while (st.Step()) {
+      std::string cnpj = st.ColumnText(0);
+      if (r.PorCNPJ.empty() || r.PorCNPJ.back().first != cnpj) r.PorCNPJ.push_back({cnpj, {}});
+      Contar(r.PorCNPJ.back().second, st.ColumnText(1), st.ColumnInt(2));
+      Contar(r.Total, st.ColumnText(1), st.ColumnInt(2));
+    }
+  }
+  {
+    TSqliteStatement st = FConn.Prepare(
+        "SELECT (SELECT MIN(created_at) FROM sync_xml WHERE status_envio = 'pendente'),     "
+        "(SELECT MAX(updated_at) FROM sync_xml WHERE status_envio = 'enviado')");
+    if (st.Step()) {
+      r.PendenteMaisAntigo = st.ColumnText(0);
+      r.UltimoEnvio = st.ColumnText(1);
+    }
+  }
+  TSqliteStatement st = FConn.Prepare(
+      "SELECT cnpj, chave_unica, ultimo_erro, updated_at FROM sync_xml "
+      "WHERE status_envio = 'falha_definitiva' ORDER BY updated_at DESC, id DESC LIMIT :max");
+  st.BindInt(":max", kMaxFalhasNoResumo);
+  while (st.Step()) {
+    r.Falhas.push_back({st.ColumnText(0), st.ColumnText(1), st.ColumnText(2), st.ColumnText(3)});
+  }
+  return r;
+}
+
+int TLocalQueue::Reenfileirar(const std::vector<std::string>& Chaves) {
+  auto falhas = [this] {
+    TSqliteStatement st =
+        FConn.Prepare("SELECT COUNT(*) FROM sync_xml WHERE status_envio = 'falha_definitiva'");
+    st.Step();
+    return st.ColumnInt(0);
+  };
+  {
+    TSqliteStatement::Run run(FBegin);
+    FBegin.Step();
+  }
+  try {
+    int64_t antes = falhas();
+    if (Chaves.empty()) {
+      TSqliteStatement::Run run(FReenfileirarTodas);
+      FReenfileirarTodas.Step();
+    }
+    for (const std::string& chave : Chaves) {
+      TSqliteStatement::Run run(FReenfileirarChave);
+      FReenfileirarChave.BindText(":chave", chave);
+      FReenfileirarChave.Step();
+    }
+    int64_t depois = falhas();
+    TSqliteStatement::Run run(FCommit);
+    FCommit.Step();
+    return static_cast<int>(antes - depois);
+  } catch (...) {
+    if (!FConn.AutoCommit()) {
+      TSqliteStatement::Run run(FRollback);
+      FRollback.Step();
+    }
+    throw;
+  }
+}
+
+std::optional<std::string> TLocalQueue::LerImpressaoConfig() {
+  TSqliteStatement st = FConn.Prepare("SELECT impressao FROM config_envio WHERE id = 1");
+  if (!st.Step()) return std::nullopt;
+  return st.ColumnText(0);
+}
+
+void TLocalQueue::GravarImpressaoConfig(const std::string& Impressao) {
+  TSqliteStatement st = FConn.Prepare(
+      "INSERT OR REPLACE INTO config_envio (id, impressao, updated_at) "
+      "VALUES (1, :impressao, CURRENT_TIMESTAMP)");
+  st.BindText(":impressao", Impressao);
+  st.Step();
 }
 
 }  // namespace lumacor

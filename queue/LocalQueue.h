@@ -30,6 +30,34 @@ struct TQueueItem {
   std::string Status;      // not read: always "" from ListarPendentes
 };
 
+// Rows of one delivery state, counted.
+struct TContagemFila {
+  int64_t Pendentes = 0;
+  int64_t Enviados = 0;
+  int64_t FalhasDefinitivas = 0;
+};
+
+// A row whose retries ended ("falha_definitiva").
+struct TFalhaDefinitiva {
+  std::string CNPJ;
+  std::string ChaveUnica;
+  std::string UltimoErro;
+  std::string Quando;  // its last attempt, UTC "YYYY-MM-DD HH:MM:SS"
+};
+
+// What the operator is shown of the queue. Times are UTC
+// "YYYY-MM-DD HH:MM:SS", "" when there is no such row.
+struct TResumoFila {
+  TContagemFila Total;
+  std::vector<std::pair<std::string, TContagemFila>> PorCNPJ;  // by CNPJ
+  std::string PendenteMaisAntigo;        // when the oldest pending row was queued
+  std::string UltimoEnvio;               // when the latest delivery was recorded
+  std::vector<TFalhaDefinitiva> Falhas;  // the latest first
+};
+
+// How many definitive failures TLocalQueue::Resumo lists at most.
+inline constexpr int kMaxFalhasNoResumo = 50;
+
 // Of the texts of one identifier in delivery order (their fingerprints),
 // the index of the one to store now, given the stored row's fingerprint
 // and state (null: no row); -1 leaves the row alone. The first text the
@@ -38,8 +66,10 @@ struct TQueueItem {
 int ProximoTexto(const std::vector<std::string>& Hashes, const std::string* HashGravado,
                  const std::string* StatusGravado);
 
-// Used by one thread at a time. Holds the file exclusively while it lives:
-// other connections get SQLITE_BUSY at once (no busy time-out is set).
+// Used by one thread at a time. Holds the file exclusively from the
+// constructor on, while it lives: other connections get SQLITE_BUSY at once
+// (no busy time-out is set), which is how another process tells that an
+// agent is running.
 class TLocalQueue {
  public:
   // Creates the folder of `ASQLitePath` when missing, opens or creates the
@@ -87,6 +117,22 @@ class TLocalQueue {
   // pending.
   void MarcarErro(const TQueueItem& Item, const std::string& Erro, bool Transitorio);
 
+  // Counts every row by state, overall and per CNPJ (not capped like
+  // ListarPendentes), and lists the latest kMaxFalhasNoResumo definitive
+  // failures.
+  TResumoFila Resumo();
+
+  // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
+  // all of them when empty) back to "pendente" with no attempts counted.
+  // Returns how many rows changed; other rows and unknown keys are left
+  // alone. One transaction.
+  int Reenfileirar(const std::vector<std::string>& Chaves);
+
+  // The fingerprint of the delivery settings recorded by the last run
+  // (nullopt before the first record), and its replacement.
+  std::optional<std::string> LerImpressaoConfig();
+  void GravarImpressaoConfig(const std::string& Impressao);
+
   const std::string& SQLitePath() const { return FSQLitePath; }
 
   // The queue's own connection, for inspection by tests and tools: no other
@@ -111,6 +157,8 @@ class TLocalQueue {
   TSqliteStatement FEnviado;
   TSqliteStatement FErro;
   TSqliteStatement FErroTransitorio;
+  TSqliteStatement FReenfileirarChave;
+  TSqliteStatement FReenfileirarTodas;
   TSqliteStatement FBegin;
   TSqliteStatement FCommit;
   TSqliteStatement FRollback;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/Text.h"
 #include "queue/HashService.h"
 #include "testsupport/TestSupport.h"
 
@@ -688,19 +689,151 @@ TEST_F(LocalQueueTest, FileHeldByAnotherConnectionFailsAtOnce) {
     expect_busy([&] { TLocalQueue q(path_); });
   }
 
-  TLocalQueue q(path_);  // reads the schema: holds a shared lock from now on
+  // From its opening on, before any write of its own, the queue keeps every
+  // other connection out: that is how /status and /reenviar tell that an
+  // agent runs.
+  TLocalQueue q(path_);
   {
     TSqliteConnection outra = TSqliteConnection::Open(path_, kSqliteOpenReadWrite);
-    outra.Exec("BEGIN IMMEDIATE");  // a pending write of its own
-    expect_busy([&] { q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj); });
-    EXPECT_TRUE(q.Connection().AutoCommit());
-    EXPECT_TRUE(q.ListarPendentes().empty());
+    expect_busy([&] { outra.Exec("SELECT count(*) FROM sync_xml"); });
+    expect_busy([&] { TLocalQueue segunda(path_); });
   }
   q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
-
-  // Having written, the queue keeps every other connection out.
   TSqliteConnection outra = TSqliteConnection::Open(path_, kSqliteOpenReadWrite);
   expect_busy([&] { outra.Exec("SELECT count(*) FROM sync_xml"); });
+}
+
+// Rows in every state under two CNPJs, with known times.
+class QueueSummaryTest : public LocalQueueTest {
+ protected:
+  void Add(TLocalQueue& q, const std::string& cnpj, int n, const std::string& status,
+           const std::string& when) {
+    std::string chave = Chave(n);
+    q.UpsertXML(cnpj, chave, NFe(chave), THashService::SHA256(NFe(chave)));
+    TSqliteStatement st = q.Connection().Prepare(
+        "UPDATE sync_xml SET status_envio = :s, sincronizado = (:s = 'enviado'), "
+        "tentativas = CASE WHEN :s = 'falha_definitiva' THEN 5 ELSE 0 END, "
+        "ultimo_erro = CASE WHEN :s = 'falha_definitiva' THEN 'HTTP 422 ' || chave_unica END, "
+        "created_at = :w, updated_at = :w WHERE chave_unica = :c");
+    st.BindText(":s", status);
+    st.BindText(":w", when);
+    st.BindText(":c", chave);
+    st.Step();
+  }
+};
+
+TEST_F(QueueSummaryTest, CountsEveryRowByStateAndCnpjBeyondTheListingCap) {
+  TLocalQueue q(path_);
+  const std::string outro = "99888777000166";
+  // 130 pending for one CNPJ: more than ListarPendentes hands out.
+  for (int i = 1; i <= 130; ++i) {
+    Add(q, kCnpj, i, "pendente", Format("2026-05-%02d 10:00:00", 1 + i % 20));
+  }
+  Add(q, kCnpj, 200, "enviado", "2026-05-19 08:00:00");
+  Add(q, outro, 201, "enviado", "2026-05-20 09:30:00");
+  Add(q, outro, 202, "falha_definitiva", "2026-05-18 07:00:00");
+  Add(q, outro, 203, "pendente", "2026-04-30 23:59:59");
+
+  TResumoFila r = q.Resumo();
+  EXPECT_EQ(r.Total.Pendentes, 131);
+  EXPECT_EQ(r.Total.Enviados, 2);
+  EXPECT_EQ(r.Total.FalhasDefinitivas, 1);
+  ASSERT_EQ(r.PorCNPJ.size(), 2u);
+  EXPECT_EQ(r.PorCNPJ[0].first, kCnpj);
+  EXPECT_EQ(r.PorCNPJ[0].second.Pendentes, 130);
+  EXPECT_EQ(r.PorCNPJ[0].second.Enviados, 1);
+  EXPECT_EQ(r.PorCNPJ[0].second.FalhasDefinitivas, 0);
+  EXPECT_EQ(r.PorCNPJ[1].first, outro);
+  EXPECT_EQ(r.PorCNPJ[1].second.Pendentes, 1);
+  EXPECT_EQ(r.PorCNPJ[1].second.Enviados, 1);
+  EXPECT_EQ(r.PorCNPJ[1].second.FalhasDefinitivas, 1);
+  EXPECT_EQ(r.PendenteMaisAntigo, "2026-04-30 23:59:59");
+  EXPECT_EQ(r.UltimoEnvio, "2026-05-20 09:30:00");
+  ASSERT_EQ(r.Falhas.size(), 1u);
+  EXPECT_EQ(r.Falhas[0].CNPJ, outro);
+  EXPECT_EQ(r.Falhas[0].ChaveUnica, Chave(202));
+  EXPECT_EQ(r.Falhas[0].UltimoErro, "HTTP 422 " + Chave(202));
+  EXPECT_EQ(r.Falhas[0].Quando, "2026-05-18 07:00:00");
+}
+
+TEST_F(QueueSummaryTest, EmptyQueueAndTheLatestFiftyFailures) {
+  TLocalQueue q(path_);
+  TResumoFila vazio = q.Resumo();
+  EXPECT_EQ(vazio.Total.Pendentes + vazio.Total.Enviados + vazio.Total.FalhasDefinitivas, 0);
+  EXPECT_TRUE(vazio.PorCNPJ.empty());
+  EXPECT_EQ(vazio.PendenteMaisAntigo, "");
+  EXPECT_EQ(vazio.UltimoEnvio, "");
+
+  for (int i = 1; i <= 60; ++i) {
+    Add(q, kCnpj, i, "falha_definitiva", Format("2026-05-01 10:%02d:00", i - 1));
+  }
+  TResumoFila r = q.Resumo();
+  EXPECT_EQ(r.Total.FalhasDefinitivas, 60);
+  ASSERT_EQ(r.Falhas.size(), static_cast<size_t>(kMaxFalhasNoResumo));
+  EXPECT_EQ(r.Falhas.front().ChaveUnica, Chave(60));  // the latest first
+  EXPECT_EQ(r.Falhas.back().ChaveUnica, Chave(11));
+}
+
+TEST_F(QueueSummaryTest, RequeuesOnlyDefinitiveFailures) {
+  struct Case {
+    const char* nome;
+    std::vector<int> chaves;  // empty: all
+    int reenfileirados;
+    std::vector<std::string> estados;  // rows 1..4 afterwards
+  } cases[] = {
+      {"todas", {}, 2, {"pendente/0", "pendente/0", "pendente/0", "enviado/0"}},
+      {"uma", {2}, 1, {"falha_definitiva/5", "pendente/0", "pendente/0", "enviado/0"}},
+      {"pendente, enviada e desconhecida ficam",
+       {3, 4, 99},
+       0,
+       {"falha_definitiva/5", "falha_definitiva/5", "pendente/0", "enviado/0"}},
+      {"repetida conta uma vez",
+       {1, 1},
+       1,
+       {"pendente/0", "falha_definitiva/5", "pendente/0", "enviado/0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nome);
+    TempDir dir;
+    TLocalQueue q(dir.Path("fila.db"));
+    Add(q, kCnpj, 1, "falha_definitiva", "2026-05-01 10:00:00");
+    Add(q, "99888777000166", 2, "falha_definitiva", "2026-05-01 10:00:00");
+    Add(q, kCnpj, 3, "pendente", "2026-05-01 10:00:00");
+    Add(q, kCnpj, 4, "enviado", "2026-05-01 10:00:00");
+    std::vector<std::string> chaves;
+    for (int n : c.chaves) chaves.push_back(Chave(n));
+    EXPECT_EQ(q.Reenfileirar(chaves), c.reenfileirados);
+    std::vector<std::string> estados;
+    for (int n = 1; n <= 4; ++n) {
+      TSqliteStatement st = q.Connection().Prepare(
+          "SELECT status_envio || '/' || tentativas, sincronizado FROM sync_xml "
+          "WHERE chave_unica = :c");
+      std::string chave = Chave(n);  // bound, not copied: must outlive the step
+      st.BindText(":c", chave);
+      ASSERT_TRUE(st.Step()) << n;
+      estados.push_back(st.ColumnText(0));
+      EXPECT_EQ(st.ColumnInt(1), n == 4 ? 1 : 0);
+    }
+    EXPECT_EQ(estados, c.estados);
+    // A re-queued row is listed again, with its last error kept.
+    for (const TQueueItem& item : q.ListarPendentes()) {
+      if (item.ChaveUnica == Chave(1)) {
+        EXPECT_EQ(item.UltimoErro, "HTTP 422 " + Chave(1));
+      }
+    }
+  }
+}
+
+TEST_F(LocalQueueTest, KeepsTheConfigurationFingerprintAcrossRuns) {
+  {
+    TLocalQueue q(path_);
+    EXPECT_EQ(q.LerImpressaoConfig(), std::nullopt);
+    q.GravarImpressaoConfig("a");
+    q.GravarImpressaoConfig("b");
+  }
+  TLocalQueue q(path_);
+  EXPECT_EQ(q.LerImpressaoConfig(), "b");
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM config_envio"), "1");
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include "log/Logger.h"
 #include "platform/StopEvent.h"
 #include "queue/LocalQueue.h"
+#include "service/Reenvio.h"
+#include "service/StatusReport.h"
 
 namespace lumacor {
 
@@ -25,6 +27,8 @@ TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs) : FStopEvent(ASt
   FFolderCollector = std::make_unique<TFolderXMLCollector>(fs);
   FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
   FSender = std::make_unique<THTTPSender>();
+  FRelatorio = std::make_unique<TRelatorioStatus>(cfg, GConfigManager->IniPath(), fs);
+  FRelatorio->Iniciado(FQueue.get());
   if (FStopEvent != nullptr) {
     THTTPSender* sender = FSender.get();
     FStopSubscription = FStopEvent->Subscribe([sender] { sender->Interromper(); });
@@ -34,6 +38,11 @@ TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs) : FStopEvent(ASt
 TSyncRunner::~TSyncRunner() {
   // Before the sender goes, so the stop can no longer reach it.
   if (FStopEvent != nullptr) FStopEvent->Unsubscribe(FStopSubscription);
+  try {
+    FRelatorio->Parado(FQueue.get());
+  } catch (...) {
+    // Out of memory at most: a status left saying "aguardando" turns stale.
+  }
 }
 
 bool TSyncRunner::ParadaSolicitada() const { return FStopEvent != nullptr && FStopEvent->IsSet(); }
@@ -62,6 +71,7 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
         Format("Envio suspenso a pedido do portal por mais %d segundos: %d documentos ficam "
                "para o proximo ciclo.",
                static_cast<int>(faltam), static_cast<int>(pending.size())));
+    FRelatorio->Ciclo().Desfecho = kCicloPortalIndisponivel;
     return {sent, failed};
   }
   for (size_t i = 0; i < pending.size(); ++i) {
@@ -96,6 +106,7 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
     ++failed;
     LogWarning("Falha ao enviar " + item.ChaveUnica + ": " + result.MensagemErro);
     if (transitoria && result.PortalIndisponivel) {
+      FRelatorio->Ciclo().Desfecho = kCicloPortalIndisponivel;
       if (result.AguardarSegundos > 0) {
         FEnvioRetomadoEm =
             std::chrono::steady_clock::now() + std::chrono::seconds(result.AguardarSegundos);
@@ -113,10 +124,40 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
   return {sent, failed};
 }
 
+void TSyncRunner::AplicarReenvios() {
+  TSincConfig cfg = GConfigManager->Config();
+  try {
+    if (!FConfigVerificada) ReenfileirarSeConfigMudou(*FQueue, cfg);
+    FConfigVerificada = true;
+    AplicarPedidoReenvio(*FQueue, CaminhoPedidoReenvio(cfg));
+  } catch (...) {
+    LogError("Erro ao reenfileirar falhas definitivas: " + CurrentErrorMessage());
+  }
+}
+
 void TSyncRunner::Executar() {
+  FRelatorio->CicloIniciado();
+  try {
+    AplicarReenvios();
+    ExecutarCiclo();
+  } catch (...) {
+    FRelatorio->Ciclo().Desfecho = kCicloErro;
+    FRelatorio->Ciclo().Mensagem = CurrentErrorMessage();
+    FRelatorio->CicloTerminado(FQueue.get());
+    throw;
+  }
+  FRelatorio->CicloTerminado(FQueue.get());
+}
+
+void TSyncRunner::ExecutarCiclo() {
+  TResumoCiclo& resumo = FRelatorio->Ciclo();
   LogInfo("=== Inicio do ciclo de sincronizacao ===");
   if (!GConfigManager->IsValid()) {
     LogError("Configuracao invalida. Verifique Marlux.ini.");
+    resumo.Desfecho = kCicloConfigInvalida;
+    resumo.Mensagem =
+        "Chaves ausentes ou em branco no Marlux.ini: " + GConfigManager->ChavesAusentes() + ".";
+    LogError(resumo.Mensagem);
     return;
   }
 
@@ -134,6 +175,8 @@ void TSyncRunner::Executar() {
     }
   } catch (...) {
     LogError("Erro na coleta: " + CurrentErrorMessage());
+    resumo.Desfecho = kCicloErroColeta;
+    resumo.Mensagem = CurrentErrorMessage();
     return;
   }
 
@@ -145,7 +188,10 @@ void TSyncRunner::Executar() {
     }
   }
 
+  resumo.Coletados = static_cast<int>(rows.size());
   auto [sent, failed] = EnviarPendentes();
+  resumo.Enviados = sent;
+  resumo.Falhas = failed;
   LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d",
                  static_cast<int>(rows.size()), sent, failed));
   LogInfo("=== Fim do ciclo ===");

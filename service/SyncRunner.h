@@ -17,6 +17,7 @@ class TSQLExecutor;
 class TFolderXMLCollector;
 class THTTPSender;
 class StopEvent;
+class TRelatorioStatus;
 
 class TSyncRunner {
  public:
@@ -33,10 +34,16 @@ class TSyncRunner {
   TSyncRunner& operator=(const TSyncRunner&) = delete;
 
   // Runs one cycle. Collection and upsert errors are logged here; a failing
-  // queue statement while sending leaves it.
+  // queue statement while sending leaves it. The status files are written
+  // at its start and end, either way; re-queue requests are applied first.
   void Executar();
 
  private:
+  // The cycle proper.
+  void ExecutarCiclo();
+  // The configuration-change re-queue (first cycle only) and a /reenviar
+  // request left for this agent; failures are logged, the cycle goes on.
+  void AplicarReenvios();
   // Sends the pending items; returns the sent and failed counts.
   std::pair<int, int> EnviarPendentes();
   // Writes the marks of documents delivered in an earlier cycle whose mark
@@ -51,6 +58,7 @@ class TSyncRunner {
   std::unique_ptr<TFolderXMLCollector> FFolderCollector;
   std::unique_ptr<TLocalQueue> FQueue;
   std::unique_ptr<THTTPSender> FSender;
+  std::unique_ptr<TRelatorioStatus> FRelatorio;
 
   StopEvent* FStopEvent;
   int FStopSubscription = 0;
@@ -59,6 +67,7 @@ class TSyncRunner {
   std::vector<TQueueItem> FEntreguesSemMarca;
   // The portal asked (Retry-After) not to be sent to before then.
   std::chrono::steady_clock::time_point FEnvioRetomadoEm{};
+  bool FConfigVerificada = false;
 };
 
 }  // namespace lumacor

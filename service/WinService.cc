@@ -1,5 +1,6 @@
 #include "service/WinService.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -7,10 +8,14 @@
 #include "collect/DBDriver.h"
 #include "common/Error.h"
 #include "common/Text.h"
+#include "common/Version.h"
 #include "config/Config.h"
 #include "log/Logger.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "service/Reenvio.h"
+#include "service/StatusReport.h"
 #include "service/SyncRunner.h"
 
 namespace lumacor {
@@ -83,6 +88,53 @@ void ConsoleStopHandler(uint32_t) {
   if (StopEvent* ev = GStopEvent.load()) ev->Set();
 }
 
+void WriteOutput(const std::string& text) { ServiceControl::Default()->WriteOutput(text); }
+
+// What the operator needs to find this run's files, right after start.
+void LogStartUp() {
+  TSincConfig cfg = GConfigManager->Config();
+  GLogger->Info("Lumacor Relay " + std::string(kVersion) +
+                " | Marlux.ini: " + GConfigManager->IniPath() +
+                " | modo: " + (IsModoPasta(cfg.ModoColeta) ? "pasta" : "banco") +
+                " | fila: " + cfg.SQLitePath + " | log: " + cfg.LogPath);
+  if (cfg.IntervaloSegundos == 0) {
+    GLogger->Warning("intervalo_segundos=0: os ciclos rodam seguidos, sem pausa entre eles.");
+  }
+}
+
+// /status: the summary of status.json, which the running agent keeps.
+int StatusCommand() {
+  TSincConfig cfg = GConfigManager->Config();
+  FileSystem* fs = FileSystem::Default();
+  std::string pasta = PastaStatus(cfg);
+  std::string path = (pasta.empty() ? "" : pasta + fs->Separator()) + kStatusJson;
+  if (!fs->FileExists(path)) {
+    WriteOutput("Status não encontrado: " + path + " (o agente já rodou com este Marlux.ini?)");
+    return 1;
+  }
+  TStatusAgente status;
+  try {
+    status = StatusDeJson(fs->ReadFile(path));
+  } catch (...) {
+    WriteOutput("Status ilegível em " + path + ": " + CurrentErrorMessage());
+    return 1;
+  }
+  Clock* clock = Clock::Default();
+  int64_t agora =
+      std::chrono::duration_cast<std::chrono::seconds>(clock->Now().time_since_epoch()).count();
+  for (const std::string& l : ResumoTerminal(status, agora, clock)) WriteOutput(l);
+  WriteOutput("Página: " + (pasta.empty() ? "" : pasta + fs->Separator()) + kStatusHtml);
+  return CodigoSaidaStatus(status, agora);
+}
+
+// /reenviar [CHAVE ...]
+int ReenviarCommand(const std::vector<std::string>& chaves) {
+  CheckSQLiteDll();
+  TSincConfig cfg = GConfigManager->Config();
+  GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
+  return ComandoReenviar(chaves, WriteOutput);
+}
+
 void RunConsole() {
   ServiceControl* sc = ServiceControl::Default();
   sc->WatchConsoleStop(ConsoleStopHandler);
@@ -95,6 +147,7 @@ void RunConsole() {
   TSincConfig cfg = GConfigManager->Config();
   GLogger = new TLogger(cfg.LogPath, cfg.LogMaxMB, cfg.LogRetencaoDias, cfg.LogMaxBackups);
   GLogger->Info("Rodando como processo console.");
+  LogStartUp();
   try {
     GSyncRunner = new TSyncRunner(CreateStopEvent());
     IntervalLoop([] { GSyncRunner->Executar(); });
@@ -177,6 +230,7 @@ void ServiceMain(int, char**) {
 
   TWinServiceRunner::ReportServiceStatus(kServiceRunning);
   GLogger->Info("Serviço Lumacor iniciado.");
+  LogStartUp();
   IntervalLoop([] {
     try {
       GSyncRunner->Executar();
@@ -202,6 +256,10 @@ int TWinServiceRunner::Run(const std::vector<std::string>& args) {
     sc->RemoveService(kServiceName, kRemovePauseMs);
     return 0;
   }
+  if (EqualsIgnoreAsciiCase(first, "/status")) return StatusCommand();
+  if (EqualsIgnoreAsciiCase(first, "/reenviar")) {
+    return ReenviarCommand(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
   if (sc->StartDispatcher(kServiceName, ServiceMain)) {
     return GServiceStatus.Win32ExitCode == kNoError
                ? 0
@@ -211,9 +269,18 @@ int TWinServiceRunner::Run(const std::vector<std::string>& args) {
   return 0;
 }
 
+bool IsVersionRequest(const std::string& arg) {
+  return EqualsIgnoreAsciiCase(arg, "/versao") || arg == "--version";
+}
+
 int ProgramMain(int argc, char** argv) {
   GLogger = nullptr;
   int code = 0;
+  // Before the configuration, which may refuse to load.
+  if (argc > 1 && IsVersionRequest(argv[1])) {
+    ServiceControl::Default()->WriteOutput(std::string("lumacor-relay ") + kVersion);
+    return 0;
+  }
   try {
     GConfigManager = new TConfigManager();
   } catch (...) {

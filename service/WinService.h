@@ -50,6 +50,9 @@ void ServiceCtrlHandler(uint32_t control);
 // default 60 s, and one whose milliseconds overflow the wait is clamped.
 uint32_t IntervaloMs(int32_t IntervaloSegundos);
 
+// "/versao" (any case) or "--version": print the version and end.
+bool IsVersionRequest(const std::string& arg);
+
 // The whole program: creates GConfigManager, runs, reports a fatal error
 // and releases the process-wide objects. Returns the exit code.
 int ProgramMain(int argc, char** argv);

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "common/Text.h"
+#include "common/Version.h"
 #include "delivery/HTTPSender.h"
 #include "tests/ChildProcess.h"
 #include "testsupport/DBServers.h"
@@ -199,19 +201,23 @@ TEST(EndToEndTest, FolderModeDeliversEachDocumentOnceAndAgainWhenChanged) {
   EXPECT_EQ(agent.out(), "Rodando em modo console/debug...\n");
   std::vector<std::string> first;
   for (const auto& l : agent.Log()) first.push_back(l.level + "|" + l.message);
-  first.resize(9);
-  EXPECT_EQ(first, (std::vector<std::string>{
-                       "INFO |Rodando como processo console.",
-                       "INFO |=== Inicio do ciclo de sincronizacao ===",
-                       "INFO |Varredura XML: encontrados=3 | aceitos=2 | cancelamentos=0 | "
-                       "inutilizacoes=0 | ignorados=1 | erros=0",
-                       "INFO |Coletados 2 XMLs das pastas.",
-                       "INFO |2 itens pendentes para envio.",
-                       "INFO |Enviado OK: " + k1,
-                       "INFO |Enviado OK: " + k2,
-                       "INFO |Ciclo concluido - coletados: 2 | enviados: 2 | erros: 0",
-                       "INFO |=== Fim do ciclo ===",
-                   }));
+  first.resize(10);
+  EXPECT_EQ(first,
+            (std::vector<std::string>{
+                "INFO |Rodando como processo console.",
+                "INFO |Lumacor Relay " + std::string(kVersion) +
+                    " | Marlux.ini: " + agent.dir().Path("pd/Lumacor/Marlux.ini") +
+                    " | modo: pasta | fila: " + agent.queue_path() + " | log: " + agent.log_path(),
+                "INFO |=== Inicio do ciclo de sincronizacao ===",
+                "INFO |Varredura XML: encontrados=3 | aceitos=2 | cancelamentos=0 | "
+                "inutilizacoes=0 | ignorados=1 | erros=0",
+                "INFO |Coletados 2 XMLs das pastas.",
+                "INFO |2 itens pendentes para envio.",
+                "INFO |Enviado OK: " + k1,
+                "INFO |Enviado OK: " + k2,
+                "INFO |Ciclo concluido - coletados: 2 | enviados: 2 | erros: 0",
+                "INFO |=== Fim do ciclo ===",
+            }));
   EXPECT_EQ(agent.Count("Enviado OK: " + k1), 2);
   EXPECT_EQ(agent.Count("Ciclo concluido - coletados: 2 | enviados: 2 | erros: 0"), 1);
   EXPECT_GE(agent.Count("Ciclo concluido - coletados: 2 | enviados: 0 | erros: 0"), 2);
@@ -451,12 +457,157 @@ TEST(EndToEndTest, InvalidConfigurationIsLoggedEveryCycle) {
   child->Signal(SIGTERM);
   child->Wait(10s);
   auto log = agent.Log();
-  ASSERT_GE(log.size(), 5u);
-  EXPECT_EQ(log[1].message, "=== Inicio do ciclo de sincronizacao ===");
-  EXPECT_EQ(log[2].level, "ERROR");
-  EXPECT_EQ(log[2].message, "Configuracao invalida. Verifique Marlux.ini.");
+  ASSERT_GE(log.size(), 7u);
+  EXPECT_EQ(log[1].message, "Lumacor Relay " + std::string(kVersion) +
+                                " | Marlux.ini: " + agent.dir().Path("pd/Lumacor/Marlux.ini") +
+                                " | modo: pasta | fila: " + agent.queue_path() +
+                                " | log: " + agent.log_path());
+  EXPECT_EQ(log[2].level, "WARN ");
+  EXPECT_EQ(log[2].message,
+            "intervalo_segundos=0: os ciclos rodam seguidos, sem pausa entre eles.");
   EXPECT_EQ(log[3].message, "=== Inicio do ciclo de sincronizacao ===");
+  EXPECT_EQ(log[4].level, "ERROR");
+  EXPECT_EQ(log[4].message, "Configuracao invalida. Verifique Marlux.ini.");
+  EXPECT_EQ(log[5].level, "ERROR");
+  EXPECT_EQ(log[5].message,
+            "Chaves ausentes ou em branco no Marlux.ini: [API] token_contador, [XML] paths.");
+  EXPECT_EQ(log[6].message, "=== Inicio do ciclo de sincronizacao ===");
+  EXPECT_EQ(agent.Count("intervalo_segundos=0: os ciclos rodam seguidos, sem pausa entre eles."),
+            1);
   EXPECT_EQ(agent.Count("=== Fim do ciclo ==="), 0);
+}
+
+TEST(EndToEndTest, VersionIsPrintedWithoutStartingTheAgent) {
+  for (const char* arg : {"--version", "/versao", "/VERSAO"}) {
+    Agent agent;
+    // Not even a configuration the agent could load stops it.
+    agent.WriteIni("[LOG]\npath=a\x01b\n");
+    auto child = agent.Start({arg});
+    EXPECT_EQ(child->Wait(10s), 0) << arg;
+    EXPECT_EQ(agent.out(), "lumacor-relay " + std::string(kVersion) + "\n") << arg;
+    EXPECT_FALSE(fs::exists(agent.log_path()));
+  }
+}
+
+// Runs `/status` (or another command) to its end; its exit code.
+int RunCommand(Agent& agent, std::vector<std::string> args) {
+  return agent.Start(std::move(args))->Wait(20s).value_or(-1);
+}
+
+TEST(EndToEndTest, StatusCommandTellsAHealthyAgentFromAFailingAndAStaleOne) {
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api";
+  agent.WriteIni();
+  fs::create_directories(agent.dir().Path("cmd"));
+  EXPECT_EQ(RunCommand(agent, {"/status"}), 1);  // never ran
+  EXPECT_NE(agent.out().find("Status não encontrado: " + agent.dir().Path("fila/status.json")),
+            std::string::npos)
+      << agent.out();
+
+  testing::WriteFileBytes(agent.xml_dir() + "/1.xml", NFe(Key(1)));
+  {
+    // The running agent holds the queue; /status reads its status file.
+    Agent& running = agent;
+    auto child = running.Start();
+    ASSERT_TRUE(running.WaitCycles(1));
+    // A second process for the command, with its own output files.
+    ChildProcess status({kExe, "/status"},
+                        {{"ProgramData", agent.dir().Path("pd")}, {"NOTIFY_SOCKET", ""}},
+                        agent.dir().Path("cmd/out"), agent.dir().Path("cmd/err"));
+    EXPECT_EQ(status.Wait(20s), 0) << ReadFileBytes(agent.dir().Path("cmd/out"));
+    std::string out = ReadFileBytes(agent.dir().Path("cmd/out"));
+    EXPECT_EQ(out.rfind("Lumacor Relay " + std::string(kVersion) + ": OK\n", 0), 0u) << out;
+    EXPECT_NE(out.find("Fila: pendentes: 0 | enviados: 1 | falhas definitivas: 0"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Página: " + agent.dir().Path("fila/status.html")), std::string::npos);
+    child->Signal(SIGTERM);
+    EXPECT_EQ(child->Wait(10s), 0);
+  }
+  // Stopped: the last status says so.
+  EXPECT_EQ(RunCommand(agent, {"/status"}), 1);
+  EXPECT_EQ(agent.out().rfind("Lumacor Relay " + std::string(kVersion) + ": Parado\n", 0), 0u)
+      << agent.out();
+
+  // A status the agent stopped writing without a word (killed, machine
+  // frozen): stale after three intervals.
+  std::string json = ReadFileBytes(agent.dir().Path("fila/status.json"));
+  auto fresh = [&](const std::string& estado, int64_t idade) {
+    std::string j = std::regex_replace(json, std::regex("\"estado\": \"[a-z_]+\""),
+                                       "\"estado\": \"" + estado + "\"");
+    int64_t agora = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    j = std::regex_replace(j, std::regex("\"gerado_em_unix\": [0-9]+"),
+                           "\"gerado_em_unix\": " + std::to_string(agora - idade));
+    testing::WriteFileBytes(agent.dir().Path("fila/status.json"), j);
+  };
+  fresh("aguardando", 5);
+  EXPECT_EQ(RunCommand(agent, {"/status"}), 0) << agent.out();
+  fresh("aguardando", 3 * 60 + 30);  // intervalo 1 s counts as 60 s
+  EXPECT_EQ(RunCommand(agent, {"/status"}), 1);
+  EXPECT_NE(agent.out().find("o agente parece parado"), std::string::npos) << agent.out();
+
+  // A failing agent: an invalid configuration, every cycle.
+  Agent failing;
+  failing.endpoint = portal.BaseUrl() + "/api";
+  failing.WriteIni("[API]\ncnpj=1\n[COLETA]\nmodo=pasta\nintervalo_segundos=1\n[LOG]\npath=" +
+                   failing.log_path() + "\n[FILA]\nsqlite_path=" + failing.queue_path() + "\n");
+  auto child = failing.Start();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return failing.Count("Configuracao invalida. Verifique Marlux.ini.") >= 1 &&
+               fs::exists(failing.dir().Path("fila/status.json")) &&
+               ReadFileBytes(failing.dir().Path("fila/status.json"))
+                       .find("configuracao_invalida") != std::string::npos;
+      },
+      20s));
+  fs::create_directories(failing.dir().Path("cmd"));
+  ChildProcess status({kExe, "/status"},
+                      {{"ProgramData", failing.dir().Path("pd")}, {"NOTIFY_SOCKET", ""}},
+                      failing.dir().Path("cmd/out"), failing.dir().Path("cmd/err"));
+  EXPECT_EQ(status.Wait(20s), 1);
+  std::string out = ReadFileBytes(failing.dir().Path("cmd/out"));
+  EXPECT_NE(out.find("Último ciclo: configuração inválida"), std::string::npos) << out;
+  EXPECT_NE(out.find("[API] token_contador"), std::string::npos) << out;
+  child->Signal(SIGTERM);
+  child->Wait(10s);
+}
+
+TEST(EndToEndTest, ReenviarReachesARunningAgentThroughItsNextCycle) {
+  TestPortal portal;
+  portal.SetAnswer(PortalAnswer::Status(422, "recusado"));
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api";
+  agent.max_tentativas = 1;
+  agent.intervalo = 2;
+  agent.WriteIni();
+  const std::string chave = Key(1);
+  testing::WriteFileBytes(agent.xml_dir() + "/1.xml", NFe(chave));
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(1));
+  portal.SetAnswer(PortalAnswer::Status(200, "{\"status\":\"recebido\"}"));
+  fs::create_directories(agent.dir().Path("cmd"));
+  ChildProcess reenviar({kExe, "/reenviar", chave},
+                        {{"ProgramData", agent.dir().Path("pd")}, {"NOTIFY_SOCKET", ""}},
+                        agent.dir().Path("cmd/out"), agent.dir().Path("cmd/err"));
+  EXPECT_EQ(reenviar.Wait(20s), 0) << ReadFileBytes(agent.dir().Path("cmd/err"));
+  EXPECT_NE(ReadFileBytes(agent.dir().Path("cmd/out")).find("próximo ciclo"), std::string::npos);
+  const std::string linha =
+      "1 documentos em falha definitiva voltaram para pendente (pedido /reenviar de 1 chaves).";
+  ASSERT_TRUE(WaitUntil([&] { return agent.Count("Enviado OK: " + chave) == 1; }, 20s));
+  EXPECT_EQ(agent.Count(linha), 1);
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(10s), 0);
+
+  // No agent running: at once, into the same log.
+  portal.SetAnswer(PortalAnswer::Status(422, "recusado"));
+  EXPECT_EQ(RunCommand(agent, {"/reenviar"}), 0) << agent.err();
+  EXPECT_EQ(agent.out(), "0 documentos voltaram para pendente; serão enviados no próximo ciclo.\n");
+  EXPECT_EQ(agent.Count("0 documentos em falha definitiva voltaram para pendente (pedido "
+                        "/reenviar de todas)."),
+            1);
 }
 
 TEST(EndToEndTest, ConsoleErrorEndsWithExitCodeOne) {
@@ -472,8 +623,9 @@ TEST(EndToEndTest, ConsoleErrorEndsWithExitCodeOne) {
             std::string::npos)
       << agent.err();
   auto log = agent.Log();
-  ASSERT_EQ(log.size(), 1u);  // console mode logs none of its own errors
+  ASSERT_EQ(log.size(), 2u);  // console mode logs none of its own errors
   EXPECT_EQ(log[0].message, "Rodando como processo console.");
+  EXPECT_EQ(log[1].message.rfind("Lumacor Relay ", 0), 0u);
 }
 
 TEST(EndToEndTest, DatabaseModeDeliversFromPostgreSQL) {
@@ -706,9 +858,13 @@ TEST(ServiceModeTest, StopOrShutdownWhileWaitingEndsAtOnce) {
     EXPECT_EQ(child->Wait(10s), 0) << "signal " << sig;
     EXPECT_TRUE(notify.Has("STOPPING=1"));
     auto log = agent.Log();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].message, "Servi\xC3\xA7o Lumacor iniciado.");
-    EXPECT_EQ(log[1].message, "Servi\xC3\xA7o Lumacor parado.");
+    EXPECT_EQ(log[1].message, "Lumacor Relay " + std::string(kVersion) +
+                                  " | Marlux.ini: " + agent.dir().Path("pd/Lumacor/Marlux.ini") +
+                                  " | modo: pasta | fila: " + agent.queue_path() +
+                                  " | log: " + agent.log_path());
+    EXPECT_EQ(log[2].message, "Servi\xC3\xA7o Lumacor parado.");
     EXPECT_EQ(agent.out(), "");  // no console line in service mode
   }
 }

@@ -44,6 +44,9 @@ class FaultyFileSystem : public FileSystem {
     return real_->OpenAppend(path);
   }
   void CreatePrivateFile(const std::string& path) override { real_->CreatePrivateFile(path); }
+  void WriteFileReplace(const std::string& path, const std::string& bytes) override {
+    real_->WriteFileReplace(path, bytes);
+  }
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     real_->RenameNoReplace(from, to);
   }

@@ -174,6 +174,36 @@ class PosixFileSystem : public FileSystem {
     if (fd.get() < 0 && errno != EEXIST) throw PosixError("open", path, errno);
   }
 
+  void WriteFileReplace(const std::string& path, const std::string& bytes) override {
+    std::string tmp = path + ".tmp";
+    {
+      Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPrivateMode));
+      if (fd.get() < 0) throw PosixError("open", tmp, errno);
+      size_t done = 0;
+      while (done < bytes.size()) {
+        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          int err = errno;
+          ::unlink(tmp.c_str());
+          throw PosixError("write", tmp, err);
+        }
+        done += static_cast<size_t>(n);
+      }
+      // Without it a power cut after the rename can leave an empty file.
+      if (::fsync(fd.get()) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        throw PosixError("fsync", tmp, err);
+      }
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+      int err = errno;
+      ::unlink(tmp.c_str());
+      throw PosixError("rename", tmp + "' -> '" + path, err);
+    }
+  }
+
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
     int err = errno;

@@ -53,6 +53,13 @@ TEST(FileSystemPosixTest, PrivateFilesAreOwnerAndGroupOnlyWhateverTheUmask) {
   }
 }
 
+TEST(FileSystemPosixTest, ReplacedFilesArePrivate) {
+  testing::TempDir dir;
+  ScopedUmask mask(0);
+  FileSystem::Default()->WriteFileReplace(dir.Path("status.html"), "<html>");
+  EXPECT_EQ(ModeOf(dir.Path("status.html")), 0640u);
+}
+
 TEST(FileSystemPosixTest, CreatePrivateFileLeavesAnExistingFileAlone) {
   testing::TempDir dir;
   std::string path = dir.Write("fila.db", "conteudo");

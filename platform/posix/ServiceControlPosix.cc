@@ -296,6 +296,8 @@ class SystemdServiceControl : public ServiceControl {
 
   void ConsoleWriteLine(const std::string& text) override { std::cout << text << std::endl; }
 
+  void WriteOutput(const std::string& text) override { std::cout << text << std::endl; }
+
   void ReportFatalError(const std::string& message) override {
     std::cerr << "lumacor-relay: " << message << std::endl;
   }

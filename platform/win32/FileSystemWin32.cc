@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -242,6 +243,41 @@ class WinFileSystem : public FileSystem {
     // A folder there also answers "access denied"; leave it for the opener.
     if (err == ERROR_ACCESS_DENIED && DirectoryExists(path)) return;
     throw Error("CreateFile", path, err);
+  }
+
+  void WriteFileReplace(const std::string& path, const std::string& bytes) override {
+    std::string tmp = path + ".tmp";
+    std::wstring wtmp = Widen(tmp);
+    {
+      PrivateSecurity security(kPrivateFileSddl);
+      UniqueHandle h(::CreateFileW(wtmp.c_str(), GENERIC_WRITE, 0, security.get(), CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!h.valid()) throw Error("CreateFile", tmp, ::GetLastError());
+      size_t done = 0;
+      while (done < bytes.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        DWORD written = 0;
+        if (!::WriteFile(h.get(), bytes.data() + done, chunk, &written, nullptr)) {
+          DWORD err = ::GetLastError();
+          h = UniqueHandle();
+          ::DeleteFileW(wtmp.c_str());
+          throw Error("WriteFile", tmp, err);
+        }
+        done += written;
+      }
+      if (!::FlushFileBuffers(h.get())) {
+        DWORD err = ::GetLastError();
+        h = UniqueHandle();
+        ::DeleteFileW(wtmp.c_str());
+        throw Error("FlushFileBuffers", tmp, err);
+      }
+    }
+    if (!::MoveFileExW(wtmp.c_str(), Widen(path).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      DWORD err = ::GetLastError();
+      ::DeleteFileW(wtmp.c_str());
+      throw Error("MoveFileEx", tmp + "' -> '" + path, err);
+    }
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {

@@ -197,6 +197,22 @@ class WinServiceControl : public ServiceControl {
     if (Usable(out)) WriteLine(out, text);
   }
 
+  void WriteOutput(const std::string& text) override {
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!Usable(out) &&
+        (::GetConsoleWindow() != nullptr || ::AttachConsole(ATTACH_PARENT_PROCESS))) {
+      // A windowed program started from cmd gets no standard handles: the
+      // parent's console is reached by name.
+      if (!console_out_.valid()) {
+        console_out_ = win32::UniqueHandle(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                                         FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                         0, nullptr));
+      }
+      out = console_out_.get();
+    }
+    if (Usable(out)) WriteLine(out, text);
+  }
+
   // A person who double-clicked the program sees a message box. A script
   // that gave us a standard error gets the text there instead, so an
   // unattended run never waits for a click nobody will make.
@@ -209,6 +225,9 @@ class WinServiceControl : public ServiceControl {
     ::MessageBoxW(nullptr, Widen(message).c_str(), L"Orvane Lumacor",
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   }
+
+ private:
+  win32::UniqueHandle console_out_;
 };
 
 }  // namespace
