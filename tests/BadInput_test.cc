@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using testing::ConfigScope;
 using testing::FaultyFileSystem;
 using testing::LogCapture;
+using testing::SetWrittenLongAgo;
 using testing::TempDir;
 
 const std::string kKey = "35260512345678000190550010000000011000000011";
@@ -66,6 +67,8 @@ TEST(BadInputTest, FileOverTheLimitIsLoggedWithItsSizeAndNeverRead) {
     std::ofstream(dir.Path("esparso.xml"), std::ios::binary);
     fs::resize_file(dir.Path("esparso.xml"), int64_t{2} << 30);
   }
+  SetWrittenLongAgo(dir.Path("grande.xml"));
+  SetWrittenLongAgo(dir.Path("esparso.xml"));
   FaultyFileSystem files;
   LogCapture log;
   ConfigScope scope(Pasta(dir.path()));
@@ -123,6 +126,7 @@ TEST(BadInputTest, FiftyThousandTinyFiles) {
   fs::create_directories(dir.Path("muitos"));
   for (int n = 0; n < 50000; ++n) {
     std::ofstream(dir.Path("muitos/" + std::to_string(n) + ".xml"), std::ios::binary) << "<a/>";
+    SetWrittenLongAgo(dir.Path("muitos/" + std::to_string(n) + ".xml"));
   }
   dir.Write("nota.xml", NFe());
   TSincConfig config = Pasta(dir.path());
