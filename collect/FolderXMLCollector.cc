@@ -191,7 +191,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             }
             // With a memory the text is read again for the write, if one is
             // needed: nothing of the folder stays in memory.
-            if (memoria_ != nullptr) xml.clear();
+            if (memoria_ != nullptr) std::string().swap(xml);
             aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao,
                     std::move(xml), novo);
           } catch (...) {

@@ -43,8 +43,18 @@ constexpr const char* kCreateIndex =
 constexpr const char* kCreateIndexOrdem =
     "CREATE INDEX IF NOT EXISTS idx_sync_ordem_envio ON sync_xml(status_envio, last_try_at)";
 
+// The stored fingerprint and state of a row read from an index: in the
+// table they follow the text, whose overflow pages SQLite would otherwise
+// walk for every document of every cycle. Added to older files on their
+// first open.
+constexpr const char* kCreateIndexEstado =
+    "CREATE INDEX IF NOT EXISTS idx_sync_estado "
+    "ON sync_xml(cnpj, chave_unica, xml_hash, status_envio)";
+
+// The planner would take the unique index, and then the table.
 constexpr const char* kSelect =
-    "SELECT xml_hash, status_envio FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
+    "SELECT xml_hash, status_envio FROM sync_xml INDEXED BY idx_sync_estado "
+    "WHERE cnpj = :cnpj AND chave_unica = :chave";
 
 constexpr const char* kSelectXml =
     "SELECT xml FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
@@ -258,6 +268,7 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
   FConn.Exec(kCreateIndexOrdem);
+  FConn.Exec(kCreateIndexEstado);
   FConn.Exec(kCreateArquivos);
 
   FSelect = FConn.Prepare(kSelect);
