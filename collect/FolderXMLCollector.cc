@@ -63,12 +63,12 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   };
 
   novos_.clear();
-  vistos_.clear();
+  ++varredura_;
   if (memoria_ != nullptr && !carregado_) {
     conhecidos_.clear();
     for (TArquivoConhecido& a : memoria_->LerArquivos()) {
       std::string caminho = a.Caminho;
-      conhecidos_.emplace(std::move(caminho), std::move(a));
+      conhecidos_.emplace(std::move(caminho), Conhecido{std::move(a), 0});
     }
     carregado_ = true;
   }
@@ -141,14 +141,15 @@ TXmlRowArray TFolderXMLCollector::Executar() {
                          "(tamanho_maximo_mb)",
                          static_cast<long long>(antes.size), static_cast<long long>(max_bytes)));
             }
-            const TArquivoConhecido* antigo = nullptr;
+            Conhecido* conhecido = nullptr;
             if (memoria_ != nullptr) {
               auto it = conhecidos_.find(arquivo);
-              if (it != conhecidos_.end()) antigo = &it->second;
+              if (it != conhecidos_.end()) conhecido = &it->second;
             }
+            const TArquivoConhecido* antigo = conhecido ? &conhecido->arquivo : nullptr;
             TArquivoConhecido agora = Metadados(arquivo, antes);
             if (tem_info && antigo != nullptr && antigo->MesmosMetadados(agora)) {
-              vistos_.insert(arquivo);
+              conhecido->visto_em = varredura_;
               aceitar(*antigo, arquivo, !config.EnviarHomologacao && antigo->Homologacao, {},
                       false);
               continue;
@@ -186,7 +187,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             bool novo = antigo == nullptr || antigo->Resultado != agora.Resultado ||
                         antigo->Hash != agora.Hash;
             if (memoria_ != nullptr && tem_info) {
-              vistos_.insert(arquivo);
+              if (conhecido != nullptr) conhecido->visto_em = varredura_;
               novos_.push_back(agora);
             }
             // With a memory the text is read again for the write, if one is
@@ -221,7 +222,8 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
     LogError("Erro lendo XML " + row.Arquivo + ": " + CurrentErrorMessage());
   }
   // Read anew, and judged anew, at the next run.
-  vistos_.erase(row.Arquivo);
+  auto it = conhecidos_.find(row.Arquivo);
+  if (it != conhecidos_.end()) it->second.visto_em = 0;
   std::erase_if(novos_, [&](const TArquivoConhecido& a) { return a.Caminho == row.Arquivo; });
   return std::nullopt;
 }
@@ -229,8 +231,8 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
 void TFolderXMLCollector::ConfirmarVarredura() {
   if (memoria_ == nullptr) return;
   std::vector<std::string> esquecer;
-  for (const auto& [caminho, a] : conhecidos_) {
-    if (vistos_.count(caminho) == 0) esquecer.push_back(caminho);
+  for (const auto& [caminho, c] : conhecidos_) {
+    if (c.visto_em != varredura_) esquecer.push_back(caminho);
   }
   try {
     memoria_->GravarArquivos(novos_, esquecer);
@@ -238,16 +240,14 @@ void TFolderXMLCollector::ConfirmarVarredura() {
     carregado_ = false;
     conhecidos_.clear();
     novos_.clear();
-    vistos_.clear();
     throw;
   }
   for (const std::string& caminho : esquecer) conhecidos_.erase(caminho);
   for (TArquivoConhecido& a : novos_) {
     std::string caminho = a.Caminho;
-    conhecidos_.insert_or_assign(std::move(caminho), std::move(a));
+    conhecidos_.insert_or_assign(std::move(caminho), Conhecido{std::move(a), varredura_});
   }
   novos_.clear();
-  vistos_.clear();
 }
 
 std::string TFolderXMLCollector::Join(const std::string& folder, const std::string& name) const {

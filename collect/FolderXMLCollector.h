@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -77,11 +76,15 @@ class TFolderXMLCollector : public TFonteDeTextos {
   TMemoriaDeArquivos* memoria_ = nullptr;
   // What the memory holds, once read from it.
   bool carregado_ = false;
-  std::unordered_map<std::string, TArquivoConhecido> conhecidos_;
-  // What the last run learned, not yet confirmed: records to store, and
-  // the paths it went through (any other known path is forgotten).
+  struct Conhecido {
+    TArquivoConhecido arquivo;
+    uint64_t visto_em = 0;  // the last run that went through it
+  };
+  std::unordered_map<std::string, Conhecido> conhecidos_;
+  // What the last run learned, not yet confirmed: records to store; a known
+  // path that run did not go through is forgotten.
   std::vector<TArquivoConhecido> novos_;
-  std::unordered_set<std::string> vistos_;
+  uint64_t varredura_ = 0;
   int64_t max_bytes_ = 0;
 };
 

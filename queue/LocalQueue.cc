@@ -186,24 +186,26 @@ bool MantemCopiaAutorizada(std::string_view guardado, const OrdemDoTexto& novo) 
 // it and, of equal priority, a weaker copy before an authorised one. Each
 // item comes with its place ({0, 0} where it was not needed).
 std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXmlRowArray& itens) {
-  std::vector<const TXmlRow*> ordem;
+  // Sorted by the identifiers folded to lower case once, not by folding
+  // them at every comparison: the same order, at a fraction of the cost
+  // over an archive of thousands.
+  std::vector<std::pair<std::string, const TXmlRow*>> ordem;
   ordem.reserve(itens.size());
-  for (const TXmlRow& item : itens) ordem.push_back(&item);
-  std::stable_sort(ordem.begin(), ordem.end(), [](const TXmlRow* a, const TXmlRow* b) {
-    return CompareIgnoreAsciiCase(a->ChaveUnica, b->ChaveUnica) < 0;
-  });
+  for (const TXmlRow& item : itens) ordem.emplace_back(AsciiLowerCopy(item.ChaveUnica), &item);
+  std::stable_sort(ordem.begin(), ordem.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
 
   std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> resultado;
   resultado.reserve(ordem.size());
   // The priority only matters inside a run of equal identifiers; the
   // classifier is run only there.
   for (auto run = ordem.begin(); run != ordem.end();) {
-    auto end = std::find_if(run + 1, ordem.end(), [&](const TXmlRow* r) {
-      return CompareIgnoreAsciiCase(r->ChaveUnica, (*run)->ChaveUnica) != 0;
-    });
+    auto end = std::find_if(run + 1, ordem.end(),
+                            [&](const auto& r) { return r.first != run->first; });
     size_t inicio = resultado.size();
     for (auto it = run; it != end; ++it) {
-      resultado.emplace_back(end - run > 1 ? OrdemDe(**it) : OrdemDoTexto{0, 0}, *it);
+      resultado.emplace_back(end - run > 1 ? OrdemDe(*it->second) : OrdemDoTexto{0, 0},
+                             it->second);
     }
     std::stable_sort(resultado.begin() + static_cast<std::ptrdiff_t>(inicio), resultado.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
