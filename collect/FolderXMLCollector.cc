@@ -176,11 +176,12 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             if (agora.Resultado == TArquivoConhecido::arDocumento) {
               agora.Homologacao = TNFeValidator::IsHomologacao(xml);
               agora.Hash = THashService::SHA256(xml);
-              agora.Prioridade = TNFeValidator::GetPrioridadeFila(xml);
               agora.Forca = TNFeValidator::GetForcaCopia(xml);
               agora.Tipo = TNFeValidator::IsEventoCancelamento(xml) ? TArquivoConhecido::atCancelamento
                            : TNFeValidator::IsInutilizacao(xml)     ? TArquivoConhecido::atInutilizacao
                                                                     : TArquivoConhecido::atDocumento;
+              // As GetPrioridadeFila, without scanning the text again.
+              agora.Prioridade = agora.Tipo == TArquivoConhecido::atDocumento ? 1 : 2;
             } else {
               agora.Chave.clear();
             }
