@@ -63,7 +63,8 @@ std::string Digits(std::mt19937_64& rng, int n) {
 std::string Documento(std::mt19937_64& rng, const std::string& chave, bool nfce) {
   std::string doc =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-      "<nfeProc xmlns=\"http://www.portalfiscal.inf.br/nfe\" versao=\"4.00\"><NFe><infNFe Id=\"NFe" +
+      "<nfeProc xmlns=\"http://www.portalfiscal.inf.br/nfe\" versao=\"4.00\"><NFe><infNFe "
+      "Id=\"NFe" +
       chave + "\" versao=\"4.00\"><ide><cUF>35</cUF><cNF>" + chave.substr(35, 8) +
       "</cNF><natOp>VENDA DE MERCADORIA</natOp><mod>" + (nfce ? "65" : "55") +
       "</mod><serie>1</serie><nNF>" + chave.substr(25, 9) +
@@ -95,7 +96,8 @@ std::string Documento(std::mt19937_64& rng, const std::string& chave, bool nfce)
 }
 
 std::string Cancelamento(const std::string& chave) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><procEventoNFe versao=\"1.00\"><evento><infEvento "
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><procEventoNFe "
+         "versao=\"1.00\"><evento><infEvento "
          "Id=\"ID110111" +
          chave + "01\"><cOrgao>35</cOrgao><tpAmb>1</tpAmb><CNPJ>" + kCnpj + "</CNPJ><chNFe>" +
          chave +
@@ -127,7 +129,8 @@ void GerarAcervo(const std::string& xml_dir, int docs, uint64_t seed, int64_t* b
     std::string chave = "352605" + kCnpj + (nfce ? "65" : "55") + "001" + numero + "1" +
                         Digits(rng, 8) + Digits(rng, 1);
     write(dir / ((nfce ? "NFCe" : "NFe") + chave + "-procNFe.xml"), Documento(rng, chave, nfce));
-    if (rng() % 50 == 0) write(dir / ("110111" + chave + "01-procEventoNFe.xml"), Cancelamento(chave));
+    if (rng() % 50 == 0)
+      write(dir / ("110111" + chave + "01-procEventoNFe.xml"), Cancelamento(chave));
   }
 }
 
@@ -182,7 +185,9 @@ int FilhoPiso(const std::string& dir) {
     bytes.resize(static_cast<size_t>(st.st_size));
     ssize_t got = ::read(fd, bytes.data(), bytes.size());
     ::close(fd);
-    if (got >= 0) n += lumacor::THashService::SHA256(std::string_view(bytes.data(), static_cast<size_t>(got))).size();
+    if (got >= 0)
+      n += lumacor::THashService::SHA256(std::string_view(bytes.data(), static_cast<size_t>(got)))
+               .size();
   }
   std::printf("%.6f\n", Segundos(SteadyClock::now() - t0));
   return n > 0 ? 0 : 1;
@@ -212,7 +217,8 @@ Medida Filho(const std::string& self, const std::vector<std::string>& args) {
   close(pipefd[1]);
   std::string out;
   char buf[4096];
-  for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<size_t>(n));
   close(pipefd[0]);
   int status = 0;
   struct rusage ru {};
@@ -277,7 +283,8 @@ int main(int argc, char** argv) {
 
   bool temporary = dir.empty();
   if (temporary) {
-    dir = (fs::temp_directory_path() / ("lumacor-bench-cycle-" + std::to_string(getpid()))).string();
+    dir =
+        (fs::temp_directory_path() / ("lumacor-bench-cycle-" + std::to_string(getpid()))).string();
   }
   fs::remove_all(dir);
   fs::create_directories(dir + "/fila");
@@ -368,10 +375,10 @@ int main(int argc, char** argv) {
                 static_cast<double>(files) / m, mib / m, f.pico_mib);
   }
   double envio = Mediana(fases[4].segundos) - Mediana(fases[2].segundos);
-  std::printf("\nenvio de 100 documentos ao portal local: %.3f s; primeiro ciclo sem os envios: "
-              "%.3f s (%.2fx o piso)\n",
-              envio, Mediana(fases[1].segundos) - envio,
-              (Mediana(fases[1].segundos) - envio) / piso);
+  std::printf(
+      "\nenvio de 100 documentos ao portal local: %.3f s; primeiro ciclo sem os envios: "
+      "%.3f s (%.2fx o piso)\n",
+      envio, Mediana(fases[1].segundos) - envio, (Mediana(fases[1].segundos) - envio) / piso);
   if (temporary) fs::remove_all(dir);
   return 0;
 }

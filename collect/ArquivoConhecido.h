@@ -39,9 +39,9 @@ struct TArquivoConhecido {
   int Tipo = atDocumento;
 
   bool MesmosMetadados(const TArquivoConhecido& o) const {
-    return Tamanho == o.Tamanho && MtimeSegundos == o.MtimeSegundos &&
-           MtimeNanos == o.MtimeNanos && CtimeSegundos == o.CtimeSegundos &&
-           CtimeNanos == o.CtimeNanos && Dispositivo == o.Dispositivo && Inode == o.Inode;
+    return Tamanho == o.Tamanho && MtimeSegundos == o.MtimeSegundos && MtimeNanos == o.MtimeNanos &&
+           CtimeSegundos == o.CtimeSegundos && CtimeNanos == o.CtimeNanos &&
+           Dispositivo == o.Dispositivo && Inode == o.Inode;
   }
   bool operator==(const TArquivoConhecido& o) const = default;
 };

@@ -177,9 +177,10 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               agora.Homologacao = TNFeValidator::IsHomologacao(xml);
               agora.Hash = THashService::SHA256(xml);
               agora.Forca = TNFeValidator::GetForcaCopia(xml);
-              agora.Tipo = TNFeValidator::IsEventoCancelamento(xml) ? TArquivoConhecido::atCancelamento
-                           : TNFeValidator::IsInutilizacao(xml)     ? TArquivoConhecido::atInutilizacao
-                                                                    : TArquivoConhecido::atDocumento;
+              agora.Tipo = TNFeValidator::IsEventoCancelamento(xml)
+                               ? TArquivoConhecido::atCancelamento
+                           : TNFeValidator::IsInutilizacao(xml) ? TArquivoConhecido::atInutilizacao
+                                                                : TArquivoConhecido::atDocumento;
               // As GetPrioridadeFila, without scanning the text again.
               agora.Prioridade = agora.Tipo == TArquivoConhecido::atDocumento ? 1 : 2;
             } else {
@@ -194,8 +195,8 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             // With a memory the text is read again for the write, if one is
             // needed: nothing of the folder stays in memory.
             if (memoria_ != nullptr) std::string().swap(xml);
-            aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao,
-                    std::move(xml), novo);
+            aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao, std::move(xml),
+                    novo);
           } catch (...) {
             n.erros++;
             LogError("Erro lendo XML " + arquivo + ": " + CurrentErrorMessage());

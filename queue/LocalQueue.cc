@@ -200,12 +200,11 @@ std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXml
   // The priority only matters inside a run of equal identifiers; the
   // classifier is run only there.
   for (auto run = ordem.begin(); run != ordem.end();) {
-    auto end = std::find_if(run + 1, ordem.end(),
-                            [&](const auto& r) { return r.first != run->first; });
+    auto end =
+        std::find_if(run + 1, ordem.end(), [&](const auto& r) { return r.first != run->first; });
     size_t inicio = resultado.size();
     for (auto it = run; it != end; ++it) {
-      resultado.emplace_back(end - run > 1 ? OrdemDe(*it->second) : OrdemDoTexto{0, 0},
-                             it->second);
+      resultado.emplace_back(end - run > 1 ? OrdemDe(*it->second) : OrdemDoTexto{0, 0}, it->second);
     }
     std::stable_sort(resultado.begin() + static_cast<std::ptrdiff_t>(inicio), resultado.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -175,11 +175,13 @@ TEST_F(ScanMemoryTest, WhatChangedIsReadAgainAndWhatWentIsForgotten) {
     const char* posted;  // text the portal gets next, "" for nothing
     std::vector<std::string> known;
   } cases[] = {
-      {"novo", [this] { Write("b.xml", NFe(2)); }, "b.xml", 2, "infNFe",
-       {"a.xml", "b.xml"}},
+      {"novo", [this] { Write("b.xml", NFe(2)); }, "b.xml", 2, "infNFe", {"a.xml", "b.xml"}},
       {"conteudo alterado",
-       [this] { Write("a.xml", NFe(1, "<obs>versao 2</obs>")); }, "a.xml", 2,
-       "versao 2", {"a.xml"}},
+       [this] { Write("a.xml", NFe(1, "<obs>versao 2</obs>")); },
+       "a.xml",
+       2,
+       "versao 2",
+       {"a.xml"}},
       // A rewrite of the same size whose last-write time is put back, as
       // some copy tools do, or as a coarse clock leaves it: only the change
       // time tells.
@@ -198,11 +200,13 @@ TEST_F(ScanMemoryTest, WhatChangedIsReadAgainAndWhatWentIsForgotten) {
            std::this_thread::sleep_for(std::chrono::milliseconds(10));
          }
        },
-       "a.xml", 2, "v2", {"a.xml"}},
+       "a.xml",
+       2,
+       "v2",
+       {"a.xml"}},
       // The same document under a new name: read, found unchanged in the
       // queue, not posted again.
-      {"renomeado", [this] { fs::rename(Xml("a.xml"), Xml("c.xml")); },
-       "c.xml", 1, "", {"c.xml"}},
+      {"renomeado", [this] { fs::rename(Xml("a.xml"), Xml("c.xml")); }, "c.xml", 1, "", {"c.xml"}},
       {"apagado", [this] { fs::remove(Xml("a.xml")); }, "", 0, "", {}},
   };
   for (const Case& c : cases) {
@@ -231,8 +235,8 @@ TEST_F(ScanMemoryTest, WhatChangedIsReadAgainAndWhatWentIsForgotten) {
     for (const std::string& k : c.known) known.push_back(Xml(k));
     EXPECT_EQ(Conhecidos(), known);
     // A file that went leaves its document in the queue.
-    EXPECT_EQ(Query(cfg_.SQLitePath, "SELECT status_envio FROM sync_xml WHERE chave_unica = '" +
-                                         Key(1) + "'"),
+    EXPECT_EQ(Query(cfg_.SQLitePath,
+                    "SELECT status_envio FROM sync_xml WHERE chave_unica = '" + Key(1) + "'"),
               std::vector<std::string>{"enviado"});
   }
 }
@@ -247,7 +251,8 @@ TEST_F(ScanMemoryTest, AFileChangedBetweenScanAndWriteIsAnErrorForThisCycle) {
   };
   Agente agente(cfg_, &files_);
   auto first = agente.Ciclo();
-  EXPECT_TRUE(Contains(first, "ERROR|Erro lendo XML " + path + ": arquivo alterado desde a varredura"));
+  EXPECT_TRUE(
+      Contains(first, "ERROR|Erro lendo XML " + path + ": arquivo alterado desde a varredura"));
   EXPECT_TRUE(Contains(first, "INFO |0 itens pendentes para envio."));
   EXPECT_TRUE(portal_.Requests().empty());
   agente.Ciclo();
@@ -261,9 +266,10 @@ TEST_F(ScanMemoryTest, DetectionLinesOncePerNewOrChangedFile) {
   Write("inutilizacao.xml", Inutilizacao());
   const std::string cancelamento =
       "INFO |Evento de cancelamento detectado: " + Key(1) + " | " + Xml("cancelamento.xml");
-  const std::string inutilizacao = "INFO |Inutilizacao detectada: "
-                                   "INUT-35260512345678000190550010000000500000000500 | " +
-                                   Xml("inutilizacao.xml");
+  const std::string inutilizacao =
+      "INFO |Inutilizacao detectada: "
+      "INUT-35260512345678000190550010000000500000000500 | " +
+      Xml("inutilizacao.xml");
   const std::string varredura =
       "INFO |Varredura XML: encontrados=3 | aceitos=3 | cancelamentos=1 | inutilizacoes=1 | "
       "ignorados=0 | erros=0";
@@ -302,7 +308,8 @@ TEST_F(ScanMemoryTest, SameOutcomeAsReadingEveryFileEveryCycle) {
   forgetful.SQLitePath = dir_.Path("fila/esquece.db");
   forgetful.EndpointAPI = other_portal.BaseUrl() + "/api";
   auto without_detection = [](std::vector<std::string> lines) {
-    std::erase_if(lines, [](const std::string& l) { return l.find("detectad") != std::string::npos; });
+    std::erase_if(lines,
+                  [](const std::string& l) { return l.find("detectad") != std::string::npos; });
     return lines;
   };
   const std::vector<std::function<void()>> changes = {

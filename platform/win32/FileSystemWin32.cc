@@ -31,8 +31,9 @@ void SplitTicks(int64_t filetime_ticks, int64_t* seconds, int64_t* nanos) {
 }
 
 void FillTime(const FILETIME& ft, FileInfo* info) {
-  SplitTicks(static_cast<int64_t>(static_cast<uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime),
-             &info->mtime_seconds, &info->mtime_nanos);
+  SplitTicks(
+      static_cast<int64_t>(static_cast<uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime),
+      &info->mtime_seconds, &info->mtime_nanos);
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
