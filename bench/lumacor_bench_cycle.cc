@@ -209,6 +209,7 @@ Medida Filho(const std::string& self, const std::vector<std::string>& args) {
   std::vector<std::string> all = {self};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
