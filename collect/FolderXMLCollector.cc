@@ -25,10 +25,9 @@ struct Contadores {
   int erros = 0;
 };
 
-// The metadata of `info`, as a record to compare and store.
-TArquivoConhecido Metadados(const std::string& path, const FileInfo& info) {
+// The metadata of `info`, as a record to compare (without its path).
+TArquivoConhecido Metadados(const FileInfo& info) {
   TArquivoConhecido a;
-  a.Caminho = path;
   a.Tamanho = info.size;
   a.MtimeSegundos = info.mtime_seconds;
   a.MtimeNanos = info.mtime_nanos;
@@ -67,7 +66,8 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   if (memoria_ != nullptr && !carregado_) {
     conhecidos_.clear();
     for (TArquivoConhecido& a : memoria_->LerArquivos()) {
-      std::string caminho = a.Caminho;
+      // The path is the key; held once.
+      std::string caminho = std::move(a.Caminho);
       conhecidos_.emplace(std::move(caminho), Conhecido{std::move(a), 0});
     }
     carregado_ = true;
@@ -147,7 +147,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               if (it != conhecidos_.end()) conhecido = &it->second;
             }
             const TArquivoConhecido* antigo = conhecido ? &conhecido->arquivo : nullptr;
-            TArquivoConhecido agora = Metadados(arquivo, antes);
+            TArquivoConhecido agora = Metadados(antes);
             if (tem_info && antigo != nullptr && antigo->MesmosMetadados(agora)) {
               conhecido->visto_em = varredura_;
               aceitar(*antigo, arquivo, !config.EnviarHomologacao && antigo->Homologacao, {},
@@ -160,8 +160,8 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               // Written to while being looked at: what was read may be only
               // part of it, and its metadata no longer describe it.
               FileInfo depois;
-              if (!fs_->Stat(arquivo, &depois) ||
-                  !Metadados(arquivo, depois).MesmosMetadados(agora) || recente(depois)) {
+              if (!fs_->Stat(arquivo, &depois) || !Metadados(depois).MesmosMetadados(agora) ||
+                  recente(depois)) {
                 n.encontrados--;
                 continue;
               }
@@ -191,6 +191,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             if (memoria_ != nullptr && tem_info) {
               if (conhecido != nullptr) conhecido->visto_em = varredura_;
               novos_.push_back(agora);
+              novos_.back().Caminho = arquivo;
             }
             // With a memory the text is read again for the write, if one is
             // needed: nothing of the folder stays in memory.
@@ -246,7 +247,7 @@ void TFolderXMLCollector::ConfirmarVarredura() {
   }
   for (const std::string& caminho : esquecer) conhecidos_.erase(caminho);
   for (TArquivoConhecido& a : novos_) {
-    std::string caminho = a.Caminho;
+    std::string caminho = std::move(a.Caminho);
     conhecidos_.insert_or_assign(std::move(caminho), Conhecido{std::move(a), varredura_});
   }
   novos_.clear();
