@@ -155,7 +155,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
               continue;
             }
 
-            std::string xml = LerTexto(arquivo, max_bytes);
+            std::string xml = LerTexto(arquivo, max_bytes, tem_info);
             if (tem_info) {
               // Written to while being looked at: what was read may be only
               // part of it, and its metadata no longer describe it.
@@ -294,11 +294,12 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
   }
 }
 
-std::string TFolderXMLCollector::LerTexto(const std::string& path, int64_t max_bytes) {
+std::string TFolderXMLCollector::LerTexto(const std::string& path, int64_t max_bytes,
+                                          bool tamanho_visto) {
   // Judged by its size before reading: a huge (or sparse) file named .xml
   // must cost neither the memory nor the time of reading it.
   FileInfo info;
-  if (fs_->Stat(path, &info) && info.size > max_bytes) {
+  if (!tamanho_visto && fs_->Stat(path, &info) && info.size > max_bytes) {
     throw std::runtime_error(
         Format("arquivo de %lld bytes, acima do limite de %lld bytes "
                "(tamanho_maximo_mb)",

@@ -68,8 +68,9 @@ class TFolderXMLCollector : public TFonteDeTextos {
   void ListarPasta(const std::string& folder, bool recursive, Visited* visited,
                    std::vector<std::string>* files);
   // Strict UTF-8 (byte-order mark skipped), else the ANSI code page.
-  // Raises, without reading, for a file larger than `max_bytes`.
-  std::string LerTexto(const std::string& path, int64_t max_bytes);
+  // Raises, without reading, for a file larger than `max_bytes`, unless
+  // the caller has just checked that (`tamanho_visto`).
+  std::string LerTexto(const std::string& path, int64_t max_bytes, bool tamanho_visto = false);
 
   FileSystem* fs_;
   Clock* clock_;

@@ -247,7 +247,7 @@ TEST_F(ScanMemoryTest, AFileChangedBetweenScanAndWriteIsAnErrorForThisCycle) {
   // metadata after it), before the queue asks for the text.
   int stats = 0;
   files_.after_stat = [&](const std::string& p) {
-    if (p == path && ++stats == 3) Write("a.xml", NFe(1, "<obs>v2 maior</obs>"));
+    if (p == path && ++stats == 2) Write("a.xml", NFe(1, "<obs>v2 maior</obs>"));
   };
   Agente agente(cfg_, &files_);
   auto first = agente.Ciclo();
