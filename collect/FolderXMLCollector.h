@@ -3,30 +3,60 @@
 #define LUMACOR_COLLECT_FOLDERXMLCOLLECTOR_H_
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "collect/ArquivoConhecido.h"
 #include "collect/XmlRow.h"
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
 namespace lumacor {
 
-class TFolderXMLCollector {
+// A file written less than this before a scan began may still be growing:
+// it is left for a later scan. The same margin makes a recorded file's
+// metadata trustworthy (a rewrite within the timestamps' resolution of the
+// recording cannot go unseen).
+inline constexpr int64_t kMargemEscritaNanos = 2'000'000'000;
+
+class TFolderXMLCollector : public TFonteDeTextos {
  public:
-  // `fs` is not owned and must outlive the collector.
-  explicit TFolderXMLCollector(FileSystem* fs = FileSystem::Default());
+  // `fs` and `clock` are not owned and must outlive the collector.
+  explicit TFolderXMLCollector(FileSystem* fs = FileSystem::Default(),
+                               Clock* clock = Clock::Default());
 
   TFolderXMLCollector(const TFolderXMLCollector&) = delete;
   TFolderXMLCollector& operator=(const TFolderXMLCollector&) = delete;
 
-  // Reads every "*.xml" file of the folders in XMLPaths (and their
+  // Where what the scans learned is kept between cycles (not owned). Without
+  // one, every file is read at every run and the rows carry their texts.
+  void UsarMemoria(TMemoriaDeArquivos* memoria) { memoria_ = memoria; }
+
+  // Goes through every "*.xml" file of the folders in XMLPaths (and their
   // subfolders with XMLRecursive), keeps the recognised fiscal documents
-  // that carry an identifier, and logs a summary. Problems with single
-  // files are logged and counted; an error while listing a folder ends the
-  // run and is raised. REQUIRES: GConfigManager is set.
+  // that carry an identifier, and logs a summary. Files written too recently
+  // are left for a later run, unnamed and uncounted. With a memory, a file
+  // whose metadata did not change since it was read is not read again (its
+  // known result counts), and the rows come without their texts (TextoDe
+  // reads them again). Problems with single files are logged and counted;
+  // an error while listing a folder ends the run and is raised. REQUIRES:
+  // GConfigManager is set.
   TXmlRowArray Executar();
+
+  // The text of a row of the last run, read again from its file: nothing
+  // (and an "Erro lendo XML" line) when it cannot be read or no longer has
+  // the fingerprint it was collected with. Such a file is read anew at the
+  // next run.
+  std::optional<std::string> TextoDe(const TXmlRow& row) override;
+
+  // Stores what the last run learned in the memory; call once its rows are
+  // safely queued. Raises the memory's error, and then the next run starts
+  // again from the memory.
+  void ConfirmarVarredura();
 
  private:
   // Folders already entered in one walk, by device and inode.
@@ -38,10 +68,25 @@ class TFolderXMLCollector {
   void ListarPasta(const std::string& folder, bool recursive, Visited* visited,
                    std::vector<std::string>* files);
   // Strict UTF-8 (byte-order mark skipped), else the ANSI code page.
-  // Raises, without reading, for a file larger than `max_bytes`.
-  std::string LerTexto(const std::string& path, int64_t max_bytes);
+  // Raises, without reading, for a file larger than `max_bytes`, unless
+  // the caller has just checked that (`tamanho_visto`).
+  std::string LerTexto(const std::string& path, int64_t max_bytes, bool tamanho_visto = false);
 
   FileSystem* fs_;
+  Clock* clock_;
+  TMemoriaDeArquivos* memoria_ = nullptr;
+  // What the memory holds, once read from it.
+  bool carregado_ = false;
+  struct Conhecido {
+    TArquivoConhecido arquivo;
+    uint64_t visto_em = 0;  // the last run that went through it
+  };
+  std::unordered_map<std::string, Conhecido> conhecidos_;
+  // What the last run learned, not yet confirmed: records to store; a known
+  // path that run did not go through is forgotten.
+  std::vector<TArquivoConhecido> novos_;
+  uint64_t varredura_ = 0;
+  int64_t max_bytes_ = 0;
 };
 
 }  // namespace lumacor

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "collect/NFeValidator.h"
 #include "common/Text.h"
+#include "queue/HashService.h"
 #include "testsupport/FiscalFixtures.h"
 #include "testsupport/TestSupport.h"
 
@@ -373,7 +375,14 @@ TEST(FolderXMLCollectorTest, AlphanumericDocumentsAndTestEnvironment) {
       TXmlRowArray rows = Coletar(config);
 
       std::vector<std::string> got, want, lines;
-      for (const auto& row : rows) got.push_back(row.ChaveUnica + "|" + row.XML);
+      for (const auto& row : rows) {
+        got.push_back(row.ChaveUnica + "|" + row.XML);
+        // What the queue takes from the row instead of classifying again.
+        EXPECT_EQ(row.Hash, THashService::SHA256(row.XML)) << row.Arquivo;
+        EXPECT_EQ(row.Prioridade, TNFeValidator::GetPrioridadeFila(row.XML)) << row.Arquivo;
+        EXPECT_EQ(row.Forca, TNFeValidator::GetForcaCopia(row.XML)) << row.Arquivo;
+        EXPECT_EQ(por_caminho.count(row.Arquivo), 1u) << row.Arquivo;
+      }
       int cancelamentos = 0, inutilizacoes = 0, ignorados = 0;
       for (const auto& [caminho, f] : por_caminho) {
         if (f->homologacao && !enviar_homologacao) {

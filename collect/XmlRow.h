@@ -2,14 +2,28 @@
 #define LUMACOR_COLLECT_XMLROW_H_
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumacor {
 
 // One collected document.
 struct TXmlRow {
+  TXmlRow() = default;
+  TXmlRow(std::string AChaveUnica, std::string AXML)
+      : ChaveUnica(std::move(AChaveUnica)), XML(std::move(AXML)) {}
+
   std::string ChaveUnica;  // the identifier; never empty
-  std::string XML;         // the whole document, UTF-8
+  std::string XML;         // the whole document, UTF-8; see Arquivo
+  // Set by a collector that already classified and fingerprinted the text
+  // (the folder collector): then Hash, Prioridade and Forca hold what the
+  // classifier and the fingerprint gave, and an empty XML means the text
+  // was left in the file Arquivo, to be read again only if the queue must
+  // write it. Empty Hash: everything is taken from XML.
+  std::string Hash;
+  int Prioridade = 0;
+  int Forca = 0;
+  std::string Arquivo;
 };
 
 using TXmlRowArray = std::vector<TXmlRow>;

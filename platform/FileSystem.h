@@ -29,8 +29,15 @@ struct FileInfo {
   int64_t size = 0;
   int64_t mtime_seconds = 0;  // last write, seconds since the Unix epoch (UTC)
   int64_t mtime_nanos = 0;    // sub-second part, where the OS has one
-  uint64_t device = 0;        // device and inode identify a folder reached
-  uint64_t inode = 0;         // twice through links
+  // Last change of the content or of the metadata (POSIX st_ctime, NTFS
+  // ChangeTime): a tool that restores a file's mtime cannot restore this.
+  // 0 where the platform has none.
+  int64_t ctime_seconds = 0;
+  int64_t ctime_nanos = 0;
+  // Device and inode (on Windows the volume serial and the file index)
+  // identify a file or a folder, whatever the path it is reached by.
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 // A file open for appending one record; closed when destroyed.

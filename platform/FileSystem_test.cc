@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include "platform/Process.h"
 #include "testsupport/TestSupport.h"
@@ -142,6 +144,56 @@ TEST_F(FileSystemContentTest, ReadFileKeepsBytesAndStatMatches) {
   EXPECT_THROW(fs_->ReadFile(Join(dir_.path(), "missing")), PlatformError);
   EXPECT_THROW(fs_->ReadFile(dir_.path()), PlatformError);
   EXPECT_EQ(fs_->ReadFile(dir_.Write("empty.xml", "")), "");
+}
+
+std::filesystem::path U8Path(const std::string& s) {
+  return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
+
+// What the folder scans rely on to skip a file unread: the file's identity
+// follows it through a rename, and a rewrite shows even when its size and
+// last-write time are put back.
+TEST_F(FileSystemContentTest, StatIdentifiesAFileAndSeesARewriteBehindARestoredDate) {
+  std::string a = dir_.Write("a.xml", "versao 1");
+  FileInfo first;
+  ASSERT_TRUE(fs_->Stat(a, &first));
+  EXPECT_NE(first.inode, 0u);
+  EXPECT_NE(first.ctime_seconds, 0);
+
+  std::string b = Join(dir_.path(), "b.xml");
+  fs_->RenameNoReplace(a, b);
+  FileInfo renamed;
+  ASSERT_TRUE(fs_->Stat(b, &renamed));
+  EXPECT_EQ(renamed.device, first.device);
+  EXPECT_EQ(renamed.inode, first.inode);
+  EXPECT_EQ(renamed.mtime_seconds, first.mtime_seconds);
+  EXPECT_EQ(renamed.mtime_nanos, first.mtime_nanos);
+
+  std::string other = dir_.Write("c.xml", "versao 1");
+  FileInfo third;
+  ASSERT_TRUE(fs_->Stat(other, &third));
+  EXPECT_FALSE(third.device == first.device && third.inode == first.inode);
+
+  // The same size, the date put back as a copy tool does. The system's
+  // clock for file times ticks coarsely (milliseconds): rewrite until it
+  // has moved, as it has between any two edits by a person or a program.
+  auto when = std::filesystem::last_write_time(U8Path(b));
+  FileInfo rewritten;
+  for (int i = 0; i < 200; ++i) {
+    testing::WriteFileBytes(b, "versao 2");
+    std::filesystem::last_write_time(U8Path(b), when);
+    ASSERT_TRUE(fs_->Stat(b, &rewritten));
+    if (rewritten.ctime_seconds != renamed.ctime_seconds ||
+        rewritten.ctime_nanos != renamed.ctime_nanos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(rewritten.size, renamed.size);
+  EXPECT_EQ(rewritten.mtime_seconds, renamed.mtime_seconds);
+  EXPECT_EQ(rewritten.mtime_nanos, renamed.mtime_nanos);
+  EXPECT_FALSE(rewritten.ctime_seconds == renamed.ctime_seconds &&
+               rewritten.ctime_nanos == renamed.ctime_nanos);
 }
 
 TEST_F(FileSystemContentTest, AppendCreatesExtendsAndLetsReadersIn) {

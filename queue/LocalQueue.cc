@@ -43,8 +43,18 @@ constexpr const char* kCreateIndex =
 constexpr const char* kCreateIndexOrdem =
     "CREATE INDEX IF NOT EXISTS idx_sync_ordem_envio ON sync_xml(status_envio, last_try_at)";
 
+// The stored fingerprint and state of a row read from an index: in the
+// table they follow the text, whose overflow pages SQLite would otherwise
+// walk for every document of every cycle. Added to older files on their
+// first open.
+constexpr const char* kCreateIndexEstado =
+    "CREATE INDEX IF NOT EXISTS idx_sync_estado "
+    "ON sync_xml(cnpj, chave_unica, xml_hash, status_envio)";
+
+// The planner would take the unique index, and then the table.
 constexpr const char* kSelect =
-    "SELECT xml_hash, status_envio FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
+    "SELECT xml_hash, status_envio FROM sync_xml INDEXED BY idx_sync_estado "
+    "WHERE cnpj = :cnpj AND chave_unica = :chave";
 
 constexpr const char* kSelectXml =
     "SELECT xml FROM sync_xml WHERE cnpj = :cnpj AND chave_unica = :chave";
@@ -111,6 +121,42 @@ constexpr const char* kReenfileirarTodas =
     "UPDATE sync_xml SET status_envio = 'pendente', tentativas = 0, sincronizado = 0,     "
     "updated_at = CURRENT_TIMESTAMP WHERE status_envio = 'falha_definitiva'";
 
+// What the folder scans learned about each file, so that an unchanged file
+// is not read again. A table of its own: sync_xml keeps its schema, and
+// losing this one costs only one full read of the folders.
+constexpr const char* kCreateArquivos =
+    "CREATE TABLE IF NOT EXISTS sync_arquivo ("
+    "  caminho     TEXT PRIMARY KEY,"
+    "  tamanho     INTEGER NOT NULL,"
+    "  mtime_s     INTEGER NOT NULL,"
+    "  mtime_ns    INTEGER NOT NULL,"
+    "  ctime_s     INTEGER NOT NULL,"
+    "  ctime_ns    INTEGER NOT NULL,"
+    "  dispositivo INTEGER NOT NULL,"
+    "  inode       INTEGER NOT NULL,"
+    "  resultado   INTEGER NOT NULL,"
+    "  chave       TEXT NOT NULL,"
+    "  xml_hash    TEXT NOT NULL,"
+    "  prioridade  INTEGER NOT NULL,"
+    "  forca       INTEGER NOT NULL,"
+    "  homologacao INTEGER NOT NULL,"
+    "  tipo        INTEGER NOT NULL)";
+
+constexpr const char* kListarArquivos =
+    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
+    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo FROM sync_arquivo";
+
+constexpr const char* kGravarArquivo =
+    "INSERT OR REPLACE INTO sync_arquivo (caminho, tamanho, mtime_s, mtime_ns, ctime_s, "
+    "ctime_ns, dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, "
+    "tipo) VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
+    ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo)";
+
+constexpr const char* kEsquecerArquivo = "DELETE FROM sync_arquivo WHERE caminho = :caminho";
+
+constexpr const char* kTemPendentes =
+    "SELECT 1 FROM sync_xml WHERE sincronizado = 0 AND status_envio = 'pendente' LIMIT 1";
+
 struct Pragma {
   const char* name;
   const char* value;
@@ -140,16 +186,25 @@ struct OrdemDoTexto {
   }
 };
 
-OrdemDoTexto OrdemDe(std::string_view xml) {
-  return {TNFeValidator::GetPrioridadeFila(xml), TNFeValidator::GetForcaCopia(xml)};
+// A collector that classified the text already says so (TXmlRow::Hash).
+bool Classificado(const TXmlRow& item) { return !item.Hash.empty(); }
+
+OrdemDoTexto OrdemDe(const TXmlRow& item) {
+  if (Classificado(item)) return {item.Prioridade, item.Forca};
+  const TClassificacao c = TNFeValidator::Classificar(item.XML);
+  return {c.PrioridadeFila, c.ForcaCopia};
+}
+
+std::string HashDe(const TXmlRow& item) {
+  return Classificado(item) ? item.Hash : THashService::SHA256(item.XML);
 }
 
 // A stored authorised copy is kept against a weaker copy of the same
 // document (same priority), such as the signed file an ERP keeps beside it.
-bool MantemCopiaAutorizada(std::string_view guardado, std::string_view novo) {
-  if (TNFeValidator::GetForcaCopia(novo) == TNFeValidator::kCopiaAutorizada) return false;
-  if (TNFeValidator::GetForcaCopia(guardado) != TNFeValidator::kCopiaAutorizada) return false;
-  return TNFeValidator::GetPrioridadeFila(guardado) == TNFeValidator::GetPrioridadeFila(novo);
+bool MantemCopiaAutorizada(std::string_view guardado, const OrdemDoTexto& novo) {
+  if (novo.forca == TNFeValidator::kCopiaAutorizada) return false;
+  const TClassificacao c = TNFeValidator::Classificar(guardado);
+  return c.ForcaCopia == TNFeValidator::kCopiaAutorizada && c.PrioridadeFila == novo.prioridade;
 }
 
 // The batch in application order: by identifier (ASCII case ignored), and
@@ -157,24 +212,25 @@ bool MantemCopiaAutorizada(std::string_view guardado, std::string_view novo) {
 // it and, of equal priority, a weaker copy before an authorised one. Each
 // item comes with its place ({0, 0} where it was not needed).
 std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXmlRowArray& itens) {
-  std::vector<const TXmlRow*> ordem;
+  // Sorted by the identifiers folded to lower case once, not by folding
+  // them at every comparison: the same order, at a fraction of the cost
+  // over an archive of thousands.
+  std::vector<std::pair<std::string, const TXmlRow*>> ordem;
   ordem.reserve(itens.size());
-  for (const TXmlRow& item : itens) ordem.push_back(&item);
-  std::stable_sort(ordem.begin(), ordem.end(), [](const TXmlRow* a, const TXmlRow* b) {
-    return CompareIgnoreAsciiCase(a->ChaveUnica, b->ChaveUnica) < 0;
-  });
+  for (const TXmlRow& item : itens) ordem.emplace_back(AsciiLowerCopy(item.ChaveUnica), &item);
+  std::stable_sort(ordem.begin(), ordem.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
 
   std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> resultado;
   resultado.reserve(ordem.size());
   // The priority only matters inside a run of equal identifiers; the
   // classifier is run only there.
   for (auto run = ordem.begin(); run != ordem.end();) {
-    auto end = std::find_if(run + 1, ordem.end(), [&](const TXmlRow* r) {
-      return CompareIgnoreAsciiCase(r->ChaveUnica, (*run)->ChaveUnica) != 0;
-    });
+    auto end =
+        std::find_if(run + 1, ordem.end(), [&](const auto& r) { return r.first != run->first; });
     size_t inicio = resultado.size();
     for (auto it = run; it != end; ++it) {
-      resultado.emplace_back(end - run > 1 ? OrdemDe((*it)->XML) : OrdemDoTexto{0, 0}, *it);
+      resultado.emplace_back(end - run > 1 ? OrdemDe(*it->second) : OrdemDoTexto{0, 0}, it->second);
     }
     std::stable_sort(resultado.begin() + static_cast<std::ptrdiff_t>(inicio), resultado.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -239,6 +295,8 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateTable);
   FConn.Exec(kCreateIndex);
   FConn.Exec(kCreateIndexOrdem);
+  FConn.Exec(kCreateIndexEstado);
+  FConn.Exec(kCreateArquivos);
   FConn.Exec(kCreateIndexCnpjStatus);
   FConn.Exec(kCreateIndexStatusData);
   FConn.Exec(kCreateConfig);
@@ -261,6 +319,10 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FBegin = FConn.Prepare("BEGIN TRANSACTION");
   FCommit = FConn.Prepare("COMMIT");
   FRollback = FConn.Prepare("ROLLBACK");
+  FTemPendentes = FConn.Prepare(kTemPendentes);
+  FListarArquivos = FConn.Prepare(kListarArquivos);
+  FGravarArquivo = FConn.Prepare(kGravarArquivo);
+  FEsquecerArquivo = FConn.Prepare(kEsquecerArquivo);
 }
 
 std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(
@@ -285,9 +347,14 @@ bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
   std::optional<std::pair<std::string, std::string>> gravado = LerEstado(CNPJ, ChaveUnica);
   bool found = gravado.has_value();
   if (found && gravado->first == Hash) return gravado->second != "enviado";
-  if (found && TNFeValidator::GetForcaCopia(XML) != TNFeValidator::kCopiaAutorizada) {
-    std::optional<std::string> xml = LerXml(CNPJ, ChaveUnica);
-    if (xml && MantemCopiaAutorizada(*xml, XML)) return gravado->second != "enviado";
+  if (found) {
+    const TClassificacao c = TNFeValidator::Classificar(XML);
+    if (c.ForcaCopia != TNFeValidator::kCopiaAutorizada) {
+      std::optional<std::string> xml = LerXml(CNPJ, ChaveUnica);
+      if (xml && MantemCopiaAutorizada(*xml, {c.PrioridadeFila, c.ForcaCopia})) {
+        return gravado->second != "enviado";
+      }
+    }
   }
 
   TSqliteStatement& write = found ? FUpdate : FInsert;
@@ -300,37 +367,44 @@ bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
   return true;
 }
 
-void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ) {
-  std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
+void TLocalQueue::GravarItem(std::string_view CNPJ, const TXmlRow& Item, const std::string& Hash,
+                             TFonteDeTextos* Fonte) {
+  if (!Classificado(Item)) {
+    UpsertXML(CNPJ, Item.ChaveUnica, Item.XML, Hash);
+    return;
+  }
+  // The same decisions as UpsertXML, from what the collector learned: the
+  // text is fetched only for a row that is written.
+  std::optional<std::pair<std::string, std::string>> gravado = LerEstado(CNPJ, Item.ChaveUnica);
+  bool found = gravado.has_value();
+  if (found && gravado->first == Hash) return;
+  if (found && Item.Forca != TNFeValidator::kCopiaAutorizada) {
+    std::optional<std::string> xml = LerXml(CNPJ, Item.ChaveUnica);
+    if (xml && MantemCopiaAutorizada(*xml, OrdemDe(Item))) return;
+  }
+  std::optional<std::string> texto;
+  if (!Item.XML.empty()) {
+    texto = Item.XML;
+  } else if (Fonte != nullptr) {
+    texto = Fonte->TextoDe(Item);
+  }
+  if (!texto) return;
+  TSqliteStatement& write = found ? FUpdate : FInsert;
+  TSqliteStatement::Run run(write);
+  write.BindText(":cnpj", CNPJ);
+  write.BindText(":chave", Item.ChaveUnica);
+  write.BindText(":xml", *texto);
+  write.BindText(":hash", Hash);
+  write.Step();
+}
+
+void TLocalQueue::Transacao(const std::function<void()>& body) {
   {
     TSqliteStatement::Run run(FBegin);
     FBegin.Step();
   }
   try {
-    for (const auto& seq : sequencias) {
-      if (seq.size() == 1) {
-        UpsertXML(CNPJ, seq[0]->ChaveUnica, seq[0]->XML, THashService::SHA256(seq[0]->XML));
-        continue;
-      }
-      // Several texts for one identifier (an NF-e and its cancellation):
-      // the portal needs each, in order, so they are stored one at a time.
-      std::vector<std::string> hashes;
-      hashes.reserve(seq.size());
-      for (const TXmlRow* item : seq) hashes.push_back(THashService::SHA256(item->XML));
-      std::optional<std::pair<std::string, std::string>> gravado =
-          LerEstado(CNPJ, seq[0]->ChaveUnica);
-      if (gravado && std::find(hashes.begin(), hashes.end(), gravado->first) == hashes.end()) {
-        // A stored authorised copy stands for a weaker copy of the same
-        // text in the batch, or the sequence would never get past it.
-        std::optional<std::string> xml = LerXml(CNPJ, seq[0]->ChaveUnica);
-        for (size_t j = 0; xml && j < seq.size(); ++j) {
-          if (MantemCopiaAutorizada(*xml, seq[j]->XML)) hashes[j] = gravado->first;
-        }
-      }
-      int i = ProximoTexto(hashes, gravado ? &gravado->first : nullptr,
-                           gravado ? &gravado->second : nullptr);
-      if (i >= 0) UpsertXML(CNPJ, seq[i]->ChaveUnica, seq[i]->XML, hashes[i]);
-    }
+    body();
     TSqliteStatement::Run run(FCommit);
     FCommit.Step();
   } catch (...) {
@@ -342,6 +416,37 @@ void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CN
     }
     throw;
   }
+}
+
+void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
+                               TFonteDeTextos* AFonte) {
+  std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
+  Transacao([&] {
+    for (const auto& seq : sequencias) {
+      if (seq.size() == 1) {
+        GravarItem(CNPJ, *seq[0], HashDe(*seq[0]), AFonte);
+        continue;
+      }
+      // Several texts for one identifier (an NF-e and its cancellation):
+      // the portal needs each, in order, so they are stored one at a time.
+      std::vector<std::string> hashes;
+      hashes.reserve(seq.size());
+      for (const TXmlRow* item : seq) hashes.push_back(HashDe(*item));
+      std::optional<std::pair<std::string, std::string>> gravado =
+          LerEstado(CNPJ, seq[0]->ChaveUnica);
+      if (gravado && std::find(hashes.begin(), hashes.end(), gravado->first) == hashes.end()) {
+        // A stored authorised copy stands for a weaker copy of the same
+        // text in the batch, or the sequence would never get past it.
+        std::optional<std::string> xml = LerXml(CNPJ, seq[0]->ChaveUnica);
+        for (size_t j = 0; xml && j < seq.size(); ++j) {
+          if (MantemCopiaAutorizada(*xml, OrdemDe(*seq[j]))) hashes[j] = gravado->first;
+        }
+      }
+      int i = ProximoTexto(hashes, gravado ? &gravado->first : nullptr,
+                           gravado ? &gravado->second : nullptr);
+      if (i >= 0) GravarItem(CNPJ, *seq[i], hashes[i], AFonte);
+    }
+  });
 }
 
 std::vector<TQueueItem> TLocalQueue::ListarPendentes() {
@@ -359,6 +464,68 @@ std::vector<TQueueItem> TLocalQueue::ListarPendentes() {
     itens.push_back(std::move(item));
   }
   return itens;
+}
+
+bool TLocalQueue::TemPendentes() {
+  TSqliteStatement::Run run(FTemPendentes);
+  return FTemPendentes.Step();
+}
+
+std::vector<TArquivoConhecido> TLocalQueue::LerArquivos() {
+  std::vector<TArquivoConhecido> arquivos;
+  TSqliteStatement::Run run(FListarArquivos);
+  while (FListarArquivos.Step()) {
+    TArquivoConhecido a;
+    a.Caminho = FListarArquivos.ColumnText(0);
+    a.Tamanho = FListarArquivos.ColumnInt(1);
+    a.MtimeSegundos = FListarArquivos.ColumnInt(2);
+    a.MtimeNanos = FListarArquivos.ColumnInt(3);
+    a.CtimeSegundos = FListarArquivos.ColumnInt(4);
+    a.CtimeNanos = FListarArquivos.ColumnInt(5);
+    // Stored as the signed 64-bit integers SQLite has.
+    a.Dispositivo = static_cast<uint64_t>(FListarArquivos.ColumnInt(6));
+    a.Inode = static_cast<uint64_t>(FListarArquivos.ColumnInt(7));
+    a.Resultado = static_cast<int>(FListarArquivos.ColumnInt(8));
+    a.Chave = FListarArquivos.ColumnText(9);
+    a.Hash = FListarArquivos.ColumnText(10);
+    a.Prioridade = static_cast<int>(FListarArquivos.ColumnInt(11));
+    a.Forca = static_cast<int>(FListarArquivos.ColumnInt(12));
+    a.Homologacao = FListarArquivos.ColumnInt(13) != 0;
+    a.Tipo = static_cast<int>(FListarArquivos.ColumnInt(14));
+    arquivos.push_back(std::move(a));
+  }
+  return arquivos;
+}
+
+void TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+                                 const std::vector<std::string>& esquecer) {
+  if (gravar.empty() && esquecer.empty()) return;
+  Transacao([&] {
+    for (const std::string& caminho : esquecer) {
+      TSqliteStatement::Run run(FEsquecerArquivo);
+      FEsquecerArquivo.BindText(":caminho", caminho);
+      FEsquecerArquivo.Step();
+    }
+    for (const TArquivoConhecido& a : gravar) {
+      TSqliteStatement::Run run(FGravarArquivo);
+      FGravarArquivo.BindText(":caminho", a.Caminho);
+      FGravarArquivo.BindInt(":tamanho", a.Tamanho);
+      FGravarArquivo.BindInt(":mtime_s", a.MtimeSegundos);
+      FGravarArquivo.BindInt(":mtime_ns", a.MtimeNanos);
+      FGravarArquivo.BindInt(":ctime_s", a.CtimeSegundos);
+      FGravarArquivo.BindInt(":ctime_ns", a.CtimeNanos);
+      FGravarArquivo.BindInt(":dispositivo", static_cast<int64_t>(a.Dispositivo));
+      FGravarArquivo.BindInt(":inode", static_cast<int64_t>(a.Inode));
+      FGravarArquivo.BindInt(":resultado", a.Resultado);
+      FGravarArquivo.BindText(":chave", a.Chave);
+      FGravarArquivo.BindText(":hash", a.Hash);
+      FGravarArquivo.BindInt(":prioridade", a.Prioridade);
+      FGravarArquivo.BindInt(":forca", a.Forca);
+      FGravarArquivo.BindInt(":homologacao", a.Homologacao ? 1 : 0);
+      FGravarArquivo.BindInt(":tipo", a.Tipo);
+      FGravarArquivo.Step();
+    }
+  });
 }
 
 void TLocalQueue::MarcarEnviado(const TQueueItem& Item) {

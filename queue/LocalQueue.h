@@ -6,12 +6,14 @@
 #define LUMACOR_QUEUE_LOCALQUEUE_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "collect/ArquivoConhecido.h"
 #include "collect/XmlRow.h"
 #include "platform/FileSystem.h"
 #include "queue/Sqlite.h"
@@ -66,11 +68,16 @@ inline constexpr int kMaxFalhasNoResumo = 50;
 int ProximoTexto(const std::vector<std::string>& Hashes, const std::string* HashGravado,
                  const std::string* StatusGravado);
 
+// Rows ListarPendentes hands out at most, for one cycle.
+inline constexpr int kMaxPendentesPorCiclo = 100;
+
 // Used by one thread at a time. Holds the file exclusively from the
 // constructor on, while it lives: other connections get SQLITE_BUSY at once
 // (no busy time-out is set), which is how another process tells that an
 // agent is running.
-class TLocalQueue {
+// Also keeps, in a table of its own, what the folder scans learned about
+// each file (TMemoriaDeArquivos).
+class TLocalQueue : public TMemoriaDeArquivos {
  public:
   // Creates the folder of `ASQLitePath` when missing, opens or creates the
   // database and its table and index. Raises PlatformError (folder, or a
@@ -95,13 +102,23 @@ class TLocalQueue {
   // time, document first (see ProximoTexto): a batch stores at most one of
   // them, so each reaches the portal once and the row ends with the
   // event's text. Any failure rolls the whole batch back and is raised
-  // again.
-  void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ);
+  // again. Items collected without their text (see TXmlRow) get it from
+  // `AFonte` only when it must be written; one whose text cannot be had is
+  // left out of this batch.
+  void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
+                    TFonteDeTextos* AFonte = nullptr);
 
   // Up to 100 pending rows of every CNPJ: never tried first, then the least
   // recently tried, then oldest, so documents that keep failing cannot
   // starve the others.
   std::vector<TQueueItem> ListarPendentes();
+
+  // True when some row of any CNPJ is waiting to be sent.
+  bool TemPendentes();
+
+  std::vector<TArquivoConhecido> LerArquivos() override;
+  void GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+                      const std::vector<std::string>& esquecer) override;
 
   // Marks the listed row (by its own CNPJ and identifier) as sent.
   void MarcarEnviado(const TQueueItem& Item);
@@ -145,6 +162,10 @@ class TLocalQueue {
                                                                std::string_view ChaveUnica);
   // The stored text of a row, if there is one.
   std::optional<std::string> LerXml(std::string_view CNPJ, std::string_view ChaveUnica);
+  // UpsertXML for a batch item with the given fingerprint.
+  void GravarItem(std::string_view CNPJ, const TXmlRow& Item, const std::string& Hash,
+                  TFonteDeTextos* Fonte);
+  void Transacao(const std::function<void()>& body);
 
   std::string FSQLitePath;
   // Declared before the statements, so they are finalized first.
@@ -162,6 +183,10 @@ class TLocalQueue {
   TSqliteStatement FBegin;
   TSqliteStatement FCommit;
   TSqliteStatement FRollback;
+  TSqliteStatement FTemPendentes;
+  TSqliteStatement FListarArquivos;
+  TSqliteStatement FGravarArquivo;
+  TSqliteStatement FEsquecerArquivo;
 };
 
 }  // namespace lumacor

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "collect/NFeValidator.h"
 #include "common/Text.h"
 #include "queue/HashService.h"
 #include "testsupport/TestSupport.h"
@@ -174,6 +175,52 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
                    "pragma_index_info(il.name) ii WHERE il.origin = 'u'"),
             "cnpj,chave_unica");
   EXPECT_EQ(Scalar(c, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
+  // A row's fingerprint and state come from an index that holds them: in
+  // the table they lie past the text, whose pages every cycle would read.
+  EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_estado')"),
+            "cnpj,chave_unica,xml_hash,status_envio");
+}
+
+TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
+  TArquivoConhecido a;
+  a.Caminho = "C:\\ERP\\xml\\nota\xC3\xA7\xC3\xA3o.xml";
+  a.Tamanho = 12345;
+  a.MtimeSegundos = 1779285909;
+  a.MtimeNanos = 999999999;
+  a.CtimeSegundos = 1779285910;
+  a.CtimeNanos = 1;
+  // Volume serials and inodes use all 64 bits.
+  a.Dispositivo = 0xFFFFFFFFFFFFFFFFull;
+  a.Inode = 0x8000000000000001ull;
+  a.Resultado = TArquivoConhecido::arDocumento;
+  a.Chave = "35260512345678000190550010000000011000000011";
+  a.Hash = std::string(64, 'a');
+  a.Prioridade = 2;
+  a.Forca = TNFeValidator::kCopiaAutorizada;
+  a.Homologacao = true;
+  a.Tipo = TArquivoConhecido::atCancelamento;
+  TArquivoConhecido b;
+  b.Caminho = "/srv/xml/pedido.xml";
+  b.Resultado = TArquivoConhecido::arNaoFiscal;
+  {
+    TLocalQueue q(path_);
+    q.GravarArquivos({a, b}, {});
+    TArquivoConhecido changed = b;
+    changed.Tamanho = 7;
+    q.GravarArquivos({changed}, {"/srv/xml/nao-conhecido.xml"});
+    b = changed;
+  }
+  TLocalQueue q(path_);
+  std::vector<TArquivoConhecido> known = q.LerArquivos();
+  std::sort(known.begin(), known.end(),
+            [](const auto& x, const auto& y) { return x.Caminho < y.Caminho; });
+  ASSERT_EQ(known.size(), 2u);
+  EXPECT_TRUE(known[0] == b);
+  EXPECT_TRUE(known[1] == a);
+  q.GravarArquivos({}, {a.Caminho, b.Caminho});
+  EXPECT_TRUE(q.LerArquivos().empty());
+  // The documents' table is not touched.
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "0");
 }
 
 TEST_F(LocalQueueTest, ReopensAnExistingFileKeepingItsRows) {

@@ -548,14 +548,15 @@ void TRelatorioStatus::CicloIniciado() {
   Gravar(nullptr);
 }
 
-void TRelatorioStatus::CicloTerminado(TLocalQueue* Queue) {
+void TRelatorioStatus::CicloTerminado(TLocalQueue* Queue, bool SemEspera) {
   FCiclo.Fim = Agora();
   FCiclo.DuracaoMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(clock_->Now() - FInicioCiclo).count();
   if (FCiclo.Desfecho.empty()) FCiclo.Desfecho = kCicloConcluido;
   FStatus.UltimoCiclo = FCiclo;
   FStatus.Estado = "aguardando";
-  FStatus.ProximoCiclo = FCiclo.Fim + FStatus.IntervaloSegundos;
+  // A backlog being drained runs the next cycle at once.
+  FStatus.ProximoCiclo = FCiclo.Fim + (SemEspera ? 0 : FStatus.IntervaloSegundos);
   Gravar(Queue);
 }
 

@@ -109,7 +109,7 @@ class TRelatorioStatus {
   // too, so the queue is counted once a cycle.
   void Iniciado(TLocalQueue* Queue);
   void CicloIniciado();
-  void CicloTerminado(TLocalQueue* Queue);
+  void CicloTerminado(TLocalQueue* Queue, bool SemEspera = false);
   void Parado(TLocalQueue* Queue);
 
   // The cycle under way, for the runner to fill in.

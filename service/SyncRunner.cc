@@ -18,14 +18,16 @@
 
 namespace lumacor {
 
-TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs) : FStopEvent(AStopEvent) {
+TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs, Clock* clock)
+    : FStopEvent(AStopEvent) {
   TSincConfig cfg = GConfigManager->Config();
   if (!IsModoPasta(cfg.ModoColeta)) {
     FDBProvider = std::make_unique<TDBProvider>();
     FExecutor = std::make_unique<TSQLExecutor>(FDBProvider.get());
   }
-  FFolderCollector = std::make_unique<TFolderXMLCollector>(fs);
+  FFolderCollector = std::make_unique<TFolderXMLCollector>(fs, clock);
   FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
+  FFolderCollector->UsarMemoria(FQueue.get());
   FSender = std::make_unique<THTTPSender>();
   FRelatorio = std::make_unique<TRelatorioStatus>(cfg, GConfigManager->IniPath(), fs);
   FRelatorio->Iniciado(FQueue.get());
@@ -121,6 +123,13 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
       break;
     }
   }
+  if (sent == kMaxPendentesPorCiclo && failed == 0 && !ParadaSolicitada()) {
+    try {
+      FContinuarSemEspera = FQueue->TemPendentes();
+    } catch (...) {
+      // Only a faster start is lost: the interval applies.
+    }
+  }
   return {sent, failed};
 }
 
@@ -136,6 +145,7 @@ void TSyncRunner::AplicarReenvios() {
 }
 
 void TSyncRunner::Executar() {
+  FContinuarSemEspera = false;
   FRelatorio->CicloIniciado();
   try {
     AplicarReenvios();
@@ -146,7 +156,7 @@ void TSyncRunner::Executar() {
     FRelatorio->CicloTerminado(FQueue.get());
     throw;
   }
-  FRelatorio->CicloTerminado(FQueue.get());
+  FRelatorio->CicloTerminado(FQueue.get(), FContinuarSemEspera);
 }
 
 void TSyncRunner::ExecutarCiclo() {
@@ -162,8 +172,9 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   TXmlRowArray rows;
+  const bool modo_pasta = IsModoPasta(GConfigManager->Config().ModoColeta);
   try {
-    if (IsModoPasta(GConfigManager->Config().ModoColeta)) {
+    if (modo_pasta) {
       rows = FFolderCollector->Executar();
       LogInfo(Format("Coletados %d XMLs das pastas.", static_cast<int>(rows.size())));
     } else {
@@ -180,9 +191,21 @@ void TSyncRunner::ExecutarCiclo() {
     return;
   }
 
+  bool enfileirado = true;
   if (!rows.empty()) {
     try {
-      FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ);
+      FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ,
+                           modo_pasta ? FFolderCollector.get() : nullptr);
+    } catch (...) {
+      enfileirado = false;
+      LogError("Erro ao gravar fila local: " + CurrentErrorMessage());
+    }
+  }
+  // Only once the rows are queued may the scan's findings be trusted to
+  // spare the files a reading next time.
+  if (modo_pasta && enfileirado) {
+    try {
+      FFolderCollector->ConfirmarVarredura();
     } catch (...) {
       LogError("Erro ao gravar fila local: " + CurrentErrorMessage());
     }

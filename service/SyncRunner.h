@@ -8,6 +8,7 @@
 
 #include "queue/LocalQueue.h"
 
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
 namespace lumacor {
@@ -26,8 +27,9 @@ class TSyncRunner {
   // released. Once `AStopEvent` (may be null) is set, the running cycle
   // sends nothing more and a send in flight is cut short. The folder
   // collector and the queue reach files through `fs` (not owned; tests wrap
-  // it to inject faults).
-  explicit TSyncRunner(StopEvent* AStopEvent = nullptr, FileSystem* fs = FileSystem::Default());
+  // it to inject faults); `clock` (not owned) dates the folder scans.
+  explicit TSyncRunner(StopEvent* AStopEvent = nullptr, FileSystem* fs = FileSystem::Default(),
+                       Clock* clock = Clock::Default());
   ~TSyncRunner();
 
   TSyncRunner(const TSyncRunner&) = delete;
@@ -37,6 +39,11 @@ class TSyncRunner {
   // queue statement while sending leaves it. The status files are written
   // at its start and end, either way; re-queue requests are applied first.
   void Executar();
+
+  // True when the last cycle sent a full batch without a failure and more
+  // documents wait: the next cycle should start without the interval's
+  // wait, so that a backlog drains at once.
+  bool ContinuarSemEspera() const { return FContinuarSemEspera; }
 
  private:
   // The cycle proper.
@@ -68,6 +75,7 @@ class TSyncRunner {
   // The portal asked (Retry-After) not to be sent to before then.
   std::chrono::steady_clock::time_point FEnvioRetomadoEm{};
   bool FConfigVerificada = false;
+  bool FContinuarSemEspera = false;
 };
 
 }  // namespace lumacor

@@ -56,11 +56,14 @@ void ReleaseSyncRunner() {
 }
 
 // Runs one cycle after every interval until the stop event is signalled or
-// the wait fails. The interval is read anew before every wait.
+// the wait fails. The interval is read anew before every wait; while a
+// backlog drains, the next cycle follows at once (a stop still ends the
+// loop: the wait of 0 ms sees it).
 template <typename RunCycle>
 void IntervalLoop(RunCycle run_cycle) {
   for (;;) {
-    uint32_t ms = IntervaloMs(GConfigManager->Config().IntervaloSegundos);
+    bool sem_espera = GSyncRunner != nullptr && GSyncRunner->ContinuarSemEspera();
+    uint32_t ms = sem_espera ? 0 : IntervaloMs(GConfigManager->Config().IntervaloSegundos);
     if (GStopEvent.load()->Wait(ms) != WaitResult::kTimeout) break;
     run_cycle();
   }

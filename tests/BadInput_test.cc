@@ -5,6 +5,7 @@
 // beside the collector.)
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,6 +13,7 @@
 
 #include "collect/FolderXMLCollector.h"
 #include "common/Text.h"
+#include "testsupport/Fakes.h"
 #include "testsupport/FaultyFileSystem.h"
 #include "testsupport/TestSupport.h"
 
@@ -22,6 +24,7 @@ namespace fs = std::filesystem;
 using testing::ConfigScope;
 using testing::FaultyFileSystem;
 using testing::LogCapture;
+using testing::SetWrittenLongAgo;
 using testing::TempDir;
 
 const std::string kKey = "35260512345678000190550010000000011000000011";
@@ -66,6 +69,8 @@ TEST(BadInputTest, FileOverTheLimitIsLoggedWithItsSizeAndNeverRead) {
     std::ofstream(dir.Path("esparso.xml"), std::ios::binary);
     fs::resize_file(dir.Path("esparso.xml"), int64_t{2} << 30);
   }
+  SetWrittenLongAgo(dir.Path("grande.xml"));
+  SetWrittenLongAgo(dir.Path("esparso.xml"));
   FaultyFileSystem files;
   LogCapture log;
   ConfigScope scope(Pasta(dir.path()));
@@ -129,7 +134,9 @@ TEST(BadInputTest, FiftyThousandTinyFiles) {
   config.LogIgnorados = false;  // 50,000 warnings would be the log's problem
   LogCapture log;
   ConfigScope scope(config);
-  EXPECT_EQ(TFolderXMLCollector().Executar().size(), 1u);
+  // Scanned a minute on: every file has settled.
+  testing::FakeClock later(std::chrono::system_clock::now() + std::chrono::minutes(1));
+  EXPECT_EQ(TFolderXMLCollector(FileSystem::Default(), &later).Executar().size(), 1u);
   EXPECT_TRUE(log.Has("INFO ", Resumo(50001, 1, 50000, 0)));
 }
 

@@ -3,6 +3,8 @@
 #ifndef LUMACOR_TESTSUPPORT_FAULTYFILESYSTEM_H_
 #define LUMACOR_TESTSUPPORT_FAULTYFILESYSTEM_H_
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +23,16 @@ class FaultyFileSystem : public FileSystem {
   // The `n`th ListDirectory raises PlatformError, once.
   void FailList(int n) { list_countdown_ = n; }
   int reads() const { return reads_; }
+  // ReadFile calls for one path.
+  int ReadsOf(const std::string& path) const {
+    auto it = reads_of_.find(path);
+    return it == reads_of_.end() ? 0 : it->second;
+  }
+  // Called after each successful ReadFile, with the path (a test may
+  // change the file there, as another program would).
+  std::function<void(const std::string&)> after_read;
+  // The same after each Stat.
+  std::function<void(const std::string&)> after_stat;
   int lists() const { return lists_; }
   int faults() const { return faults_; }
   // Message of the injected errors.
@@ -28,7 +40,11 @@ class FaultyFileSystem : public FileSystem {
 
   bool FileExists(const std::string& path) override { return real_->FileExists(path); }
   bool DirectoryExists(const std::string& path) override { return real_->DirectoryExists(path); }
-  bool Stat(const std::string& path, FileInfo* info) override { return real_->Stat(path, info); }
+  bool Stat(const std::string& path, FileInfo* info) override {
+    bool found = real_->Stat(path, info);
+    if (after_stat) after_stat(path);
+    return found;
+  }
   void CreateDirectories(const std::string& path) override { real_->CreateDirectories(path); }
   std::vector<DirEntry> ListDirectory(const std::string& path) override {
     ++lists_;
@@ -37,8 +53,11 @@ class FaultyFileSystem : public FileSystem {
   }
   std::string ReadFile(const std::string& path) override {
     ++reads_;
+    ++reads_of_[path];
     if (read_countdown_ > 0 && --read_countdown_ == 0) Fail("ler " + path);
-    return real_->ReadFile(path);
+    std::string bytes = real_->ReadFile(path);
+    if (after_read) after_read(path);
+    return bytes;
   }
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path) override {
     return real_->OpenAppend(path);
@@ -65,6 +84,7 @@ class FaultyFileSystem : public FileSystem {
   int read_countdown_ = 0;
   int list_countdown_ = 0;
   int reads_ = 0;
+  std::map<std::string, int> reads_of_;
   int lists_ = 0;
   int faults_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "testsupport/TestSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/Text.h"
 #include "platform/FileSystem.h"
 
 namespace lumacor::testing {
@@ -87,6 +89,15 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(U8Path(path), std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("nao foi possivel gravar " + path);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  // A document an ERP finished a while ago: the folder collector leaves
+  // files written in the last seconds for a later scan. Each write still
+  // gets its own time, so a rewrite is seen as one.
+  if (EndsWithIgnoreAsciiCase(path, ".xml")) SetWrittenLongAgo(path);
+}
+
+void SetWrittenLongAgo(const std::string& path) {
+  fs::last_write_time(U8Path(path), fs::file_time_type::clock::now() - std::chrono::seconds(30));
 }
 
 LogCapture::LogCapture() : log_path_(dir_.Path("test.log")), previous_(GLogger) {

@@ -31,7 +31,12 @@ class TempDir {
 };
 
 std::string ReadFileBytes(const std::string& path);
+// Files named "*.xml" are dated back as by SetWrittenLongAgo.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Dates the last write of `path` 30 s back, from now: a document the ERP
+// finished a while ago, which the folder collector does not leave for a
+// later scan as it does a file written in its last seconds.
+void SetWrittenLongAgo(const std::string& path);
 
 struct LogLine {
   std::string level;    // "INFO ", "WARN " or "ERROR"

@@ -67,6 +67,8 @@ void FillInfo(const struct stat& st, FileInfo* info) {
   info->size = st.st_size;
   info->mtime_seconds = st.st_mtim.tv_sec;
   info->mtime_nanos = st.st_mtim.tv_nsec;
+  info->ctime_seconds = st.st_ctim.tv_sec;
+  info->ctime_nanos = st.st_ctim.tv_nsec;
   info->device = st.st_dev;
   info->inode = st.st_ino;
 }

@@ -18,17 +18,23 @@ using win32::Widen;
 // 100-ns ticks between 1601-01-01 (FILETIME) and 1970-01-01 (Unix).
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 
-void FillTime(const FILETIME& ft, FileInfo* info) {
-  int64_t ticks =
-      (static_cast<int64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) - kUnixEpochTicks;
+// Seconds and nanoseconds since the Unix epoch of a count of FILETIME ticks.
+void SplitTicks(int64_t filetime_ticks, int64_t* seconds, int64_t* nanos) {
+  int64_t ticks = filetime_ticks - kUnixEpochTicks;
   int64_t secs = ticks / 10000000;
   int64_t rest = ticks % 10000000;
   if (rest < 0) {
     rest += 10000000;
     secs -= 1;
   }
-  info->mtime_seconds = secs;
-  info->mtime_nanos = rest * 100;
+  *seconds = secs;
+  *nanos = rest * 100;
+}
+
+void FillTime(const FILETIME& ft, FileInfo* info) {
+  SplitTicks(
+      static_cast<int64_t>(static_cast<uint64_t>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime),
+      &info->mtime_seconds, &info->mtime_nanos);
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -152,6 +158,15 @@ class WinFileSystem : public FileSystem {
       FillTime(bh.ftLastWriteTime, info);
       info->device = bh.dwVolumeSerialNumber;
       info->inode = static_cast<uint64_t>(bh.nFileIndexHigh) << 32 | bh.nFileIndexLow;
+      // The change time, which also moves when a tool puts the last-write
+      // time back; file systems without one (FAT) leave it 0.
+      info->ctime_seconds = 0;
+      info->ctime_nanos = 0;
+      FILE_BASIC_INFO basic;
+      if (::GetFileInformationByHandleEx(h.get(), FileBasicInfo, &basic, sizeof basic) &&
+          basic.ChangeTime.QuadPart != 0) {
+        SplitTicks(basic.ChangeTime.QuadPart, &info->ctime_seconds, &info->ctime_nanos);
+      }
       return true;
     }
     WIN32_FILE_ATTRIBUTE_DATA ad;
@@ -160,6 +175,8 @@ class WinFileSystem : public FileSystem {
     info->size =
         static_cast<int64_t>(static_cast<uint64_t>(ad.nFileSizeHigh) << 32 | ad.nFileSizeLow);
     FillTime(ad.ftLastWriteTime, info);
+    info->ctime_seconds = 0;
+    info->ctime_nanos = 0;
     info->device = 0;
     info->inode = 0;
     return true;

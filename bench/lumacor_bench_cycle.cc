@@ -1,0 +1,385 @@
+// What one cycle of the agent costs over a realistic archive, against the
+// least any agent must pay to learn that nothing changed: reading every
+// file and fingerprinting it (the floor).
+//
+//   lumacor_bench_cycle [--docs N] [--runs R] [--seed S] [--dir DIR]
+//
+// Writes a seeded corpus of N documents (default 20,000: NF-e and NFC-e of
+// 5 to 40 items, 2% of them cancelled) into DIR (default: a fresh folder
+// under TMPDIR, removed at the end), then measures, each phase R times (default
+// 5) in a process of its own so that its peak RSS is its own:
+//   floor      read + SHA-256 of every file
+//   all-new    the first cycle over an empty queue (sends 100)
+//   steady     a cycle with every document delivered and nothing changed,
+//              in a freshly started agent and in one already running
+//   sends      a fresh agent's steady cycle with 100 documents pending, less
+//              the same without them
+// and prints medians, documents/s, MB/s and peak RSS. Cycles post to a test
+// portal on loopback. Linux only.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/Text.h"
+#include "config/Config.h"
+#include "log/Logger.h"
+#include "queue/HashService.h"
+#include "queue/Sqlite.h"
+#include "queue/SqliteApi.h"
+#include "service/SyncRunner.h"
+#include "tools/TestPortal.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using lumacor::Format;
+using SteadyClock = std::chrono::steady_clock;
+
+const std::string kCnpj = "12345678000190";
+
+std::string Digits(std::mt19937_64& rng, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+  return s;
+}
+
+// One realistic document: an authorised NF-e or NFC-e with its items.
+std::string Documento(std::mt19937_64& rng, const std::string& chave, bool nfce) {
+  std::string doc =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+      "<nfeProc xmlns=\"http://www.portalfiscal.inf.br/nfe\" versao=\"4.00\"><NFe><infNFe "
+      "Id=\"NFe" +
+      chave + "\" versao=\"4.00\"><ide><cUF>35</cUF><cNF>" + chave.substr(35, 8) +
+      "</cNF><natOp>VENDA DE MERCADORIA</natOp><mod>" + (nfce ? "65" : "55") +
+      "</mod><serie>1</serie><nNF>" + chave.substr(25, 9) +
+      "</nNF><dhEmi>2026-05-20T14:05:09-03:00</dhEmi><tpNF>1</tpNF><tpAmb>1</tpAmb></ide>"
+      "<emit><CNPJ>" +
+      kCnpj +
+      "</CNPJ><xNome>Comercio de Utilidades Marlux Ltda</xNome><enderEmit><xLgr>Rua das "
+      "Flores</xLgr><nro>120</nro><xMun>Sao Paulo</xMun><UF>SP</UF></enderEmit></emit>";
+  int itens = 5 + static_cast<int>(rng() % 36);
+  for (int i = 1; i <= itens; ++i) {
+    doc += "<det nItem=\"" + std::to_string(i) + "\"><prod><cProd>" + Digits(rng, 6) +
+           "</cProd><cEAN>789" + Digits(rng, 10) + "</cEAN><xProd>PRODUTO DE TESTE " +
+           Digits(rng, 4) +
+           " DESCRICAO LONGA</xProd><NCM>21069090</NCM><CFOP>5102</CFOP><uCom>UN</uCom>"
+           "<qCom>1.0000</qCom><vUnCom>" +
+           Digits(rng, 2) + ".90</vUnCom><vProd>" + Digits(rng, 2) +
+           ".90</vProd></prod><imposto><ICMS><ICMSSN102><orig>0</orig><CSOSN>102</CSOSN>"
+           "</ICMSSN102></ICMS><PIS><PISOutr><CST>99</CST><vPIS>0.00</vPIS></PISOutr></PIS>"
+           "</imposto></det>";
+  }
+  doc += "<total><ICMSTot><vNF>" + Digits(rng, 3) +
+         ".00</vNF></ICMSTot></total></infNFe><Signature><SignatureValue>" + Digits(rng, 172) +
+         "</SignatureValue></Signature></NFe><protNFe versao=\"4.00\"><infProt><tpAmb>1</tpAmb>"
+         "<chNFe>" +
+         chave + "</chNFe><nProt>1352600" + Digits(rng, 8) +
+         "</nProt><cStat>100</cStat><xMotivo>Autorizado o uso da NF-e</xMotivo></infProt>"
+         "</protNFe></nfeProc>";
+  return doc;
+}
+
+std::string Cancelamento(const std::string& chave) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><procEventoNFe "
+         "versao=\"1.00\"><evento><infEvento "
+         "Id=\"ID110111" +
+         chave + "01\"><cOrgao>35</cOrgao><tpAmb>1</tpAmb><CNPJ>" + kCnpj + "</CNPJ><chNFe>" +
+         chave +
+         "</chNFe><tpEvento>110111</tpEvento><nSeqEvento>1</nSeqEvento><detEvento><descEvento>"
+         "Cancelamento</descEvento><xJust>Erro na digitacao do pedido</xJust></detEvento>"
+         "</infEvento></evento><retEvento><infEvento><cStat>135</cStat></infEvento></retEvento>"
+         "</procEventoNFe>";
+}
+
+// Files dated a minute back: finished documents, which a scan does not
+// leave for later.
+void GerarAcervo(const std::string& xml_dir, int docs, uint64_t seed, int64_t* bytes) {
+  std::mt19937_64 rng(seed);
+  *bytes = 0;
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= 60;
+  times[1] = times[0];
+  auto write = [&](const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+    utimensat(AT_FDCWD, p.c_str(), times, 0);
+    *bytes += static_cast<int64_t>(text.size());
+  };
+  for (int n = 0; n < docs; ++n) {
+    fs::path dir = fs::path(xml_dir) / Format("2026-%02d", 1 + n % 12);
+    if (n < 12) fs::create_directories(dir);
+    bool nfce = rng() % 2 == 0;
+    std::string numero = Format("%09d", n + 1);
+    std::string chave = "352605" + kCnpj + (nfce ? "65" : "55") + "001" + numero + "1" +
+                        Digits(rng, 8) + Digits(rng, 1);
+    write(dir / ((nfce ? "NFCe" : "NFe") + chave + "-procNFe.xml"), Documento(rng, chave, nfce));
+    if (rng() % 50 == 0)
+      write(dir / ("110111" + chave + "01-procEventoNFe.xml"), Cancelamento(chave));
+  }
+}
+
+lumacor::TSincConfig Configuracao(const std::string& dir, const std::string& portal_url) {
+  lumacor::TSincConfig cfg;
+  cfg.CNPJ = kCnpj;
+  cfg.TokenEmpresa = "tok";
+  cfg.EndpointAPI = portal_url + "/api";
+  cfg.ModoColeta = "pasta";
+  cfg.XMLPaths = dir + "/xml";
+  cfg.XMLRecursive = true;
+  cfg.SQLitePath = dir + "/fila/queue.db";
+  cfg.MaxTentativas = 5;
+  cfg.DBType = "firebird";
+  cfg.LogIgnorados = true;
+  return cfg;
+}
+
+double Segundos(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Child: `cycles` cycles of a freshly made agent; prints each one's seconds.
+int FilhoCiclo(const std::string& dir, int cycles) {
+  lumacor::testing::TestPortal portal;
+  lumacor::TSincConfig cfg = Configuracao(dir, portal.BaseUrl());
+  lumacor::TConfigManager manager(cfg, "");
+  lumacor::GConfigManager = &manager;
+  lumacor::TLogger logger(dir + "/log/sinc.log", 1000, 0, 0);
+  lumacor::GLogger = &logger;
+  {
+    lumacor::TSyncRunner runner;
+    for (int i = 0; i < cycles; ++i) {
+      auto t0 = SteadyClock::now();
+      runner.Executar();
+      std::printf("%.6f\n", Segundos(SteadyClock::now() - t0));
+    }
+  }
+  lumacor::GLogger = nullptr;
+  lumacor::GConfigManager = nullptr;
+  return 0;
+}
+
+// Child: the floor, every file read whole and fingerprinted.
+int FilhoPiso(const std::string& dir) {
+  auto t0 = SteadyClock::now();
+  std::string bytes;
+  size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir + "/xml")) {
+    if (!e.is_regular_file()) continue;
+    int fd = ::open(e.path().c_str(), O_RDONLY);
+    struct stat st;
+    ::fstat(fd, &st);
+    bytes.resize(static_cast<size_t>(st.st_size));
+    ssize_t got = ::read(fd, bytes.data(), bytes.size());
+    ::close(fd);
+    if (got >= 0)
+      n += lumacor::THashService::SHA256(std::string_view(bytes.data(), static_cast<size_t>(got)))
+               .size();
+  }
+  std::printf("%.6f\n", Segundos(SteadyClock::now() - t0));
+  return n > 0 ? 0 : 1;
+}
+
+struct Medida {
+  std::vector<double> segundos;  // one per cycle the child ran
+  double pico_mib = 0;
+};
+
+// Runs this program again as a child in `mode` and reads its figures.
+Medida Filho(const std::string& self, const std::vector<std::string>& args) {
+  int pipefd[2];
+  if (pipe(pipefd) != 0) std::exit(2);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
+  std::vector<std::string> all = {self};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  argv.reserve(all.size() + 1);
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ) != 0) std::exit(2);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipefd[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<size_t>(n));
+  close(pipefd[0]);
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "filho falhou: %s\n", args[1].c_str());
+    std::exit(2);
+  }
+  Medida m;
+  m.pico_mib = static_cast<double>(ru.ru_maxrss) / 1024.0;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    if (end == std::string::npos) end = out.size();
+    if (end > pos) m.segundos.push_back(std::atof(out.substr(pos, end - pos).c_str()));
+    pos = end + 1;
+  }
+  return m;
+}
+
+double Mediana(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void Exec(const std::string& db_path, const std::string& sql) {
+  auto conn = lumacor::TSqliteConnection::Open(db_path, lumacor::kSqliteOpenReadWrite);
+  conn.Exec(sql);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int docs = 20000, runs = 5;
+  uint64_t seed = 20260520;
+  std::string dir;
+  std::string child;
+  int child_cycles = 1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i], v = argv[i + 1];
+    if (a == "--docs") {
+      docs = std::atoi(v.c_str());
+    } else if (a == "--runs") {
+      runs = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--seed") {
+      seed = std::strtoull(v.c_str(), nullptr, 10);
+    } else if (a == "--dir") {
+      dir = v;
+    } else if (a == "--child") {
+      child = v;
+    } else if (a == "--cycles") {
+      child_cycles = std::atoi(v.c_str());
+    } else {
+      std::fprintf(stderr, "uso: %s [--docs N] [--runs R] [--seed S] [--dir DIR]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (child == "ciclo") return FilhoCiclo(dir, child_cycles);
+  if (child == "piso") return FilhoPiso(dir);
+
+  bool temporary = dir.empty();
+  if (temporary) {
+    dir =
+        (fs::temp_directory_path() / ("lumacor-bench-cycle-" + std::to_string(getpid()))).string();
+  }
+  fs::remove_all(dir);
+  fs::create_directories(dir + "/fila");
+  fs::create_directories(dir + "/log");
+  int64_t bytes = 0;
+  std::printf("acervo: %d documentos, semente %llu, em %s\n", docs,
+              static_cast<unsigned long long>(seed), dir.c_str());
+  std::fflush(stdout);
+  GerarAcervo(dir + "/xml", docs, seed, &bytes);
+  size_t files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir + "/xml")) files += e.is_regular_file();
+  double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
+  std::printf("%zu arquivos, %.1f MiB; %d medidas por fase (medianas)\n", files, mib, runs);
+  std::fflush(stdout);
+
+  const std::string self = "/proc/self/exe";
+  const std::string queue = dir + "/fila/queue.db";
+  auto run = [&](const char* mode, int cycles) {
+    return Filho(self, {"--child", mode, "--dir", dir, "--cycles", std::to_string(cycles)});
+  };
+  struct Fase {
+    std::string nome;
+    std::vector<double> segundos;
+    double pico_mib = 0;
+  };
+  std::vector<Fase> fases;
+  auto add = [&](const std::string& nome, const std::vector<double>& s, double pico) {
+    fases.push_back({nome, s, pico});
+  };
+
+  {
+    std::vector<double> s;
+    double pico = 0;
+    run("piso", 1);  // warms the page cache
+    for (int r = 0; r < runs; ++r) {
+      Medida m = run("piso", 1);
+      s.push_back(m.segundos.at(0));
+      pico = std::max(pico, m.pico_mib);
+    }
+    add("piso (leitura + SHA-256)", s, pico);
+  }
+  {
+    std::vector<double> s;
+    double pico = 0;
+    for (int r = 0; r < runs; ++r) {
+      fs::remove(queue);
+      Medida m = run("ciclo", 1);
+      s.push_back(m.segundos.at(0));
+      pico = std::max(pico, m.pico_mib);
+    }
+    add("primeiro ciclo, tudo novo (envia 100)", s, pico);
+  }
+  // Every document delivered: the steady state.
+  Exec(queue, "UPDATE sync_xml SET sincronizado = 1, status_envio = 'enviado'");
+  {
+    std::vector<double> first, running;
+    double pico = 0;
+    for (int r = 0; r < runs; ++r) {
+      Medida m = run("ciclo", 3);
+      first.push_back(m.segundos.at(0));
+      running.push_back(m.segundos.at(1));
+      running.push_back(m.segundos.at(2));
+      pico = std::max(pico, m.pico_mib);
+    }
+    add("estavel, agente recem-iniciado", first, pico);
+    add("estavel, agente em execucao", running, pico);
+  }
+  {
+    std::vector<double> s;
+    double pico = 0;
+    for (int r = 0; r < runs; ++r) {
+      Exec(queue,
+           "UPDATE sync_xml SET sincronizado = 0, status_envio = 'pendente' WHERE id IN "
+           "(SELECT id FROM sync_xml ORDER BY id LIMIT 100)");
+      Medida m = run("ciclo", 1);
+      s.push_back(m.segundos.at(0));
+      pico = std::max(pico, m.pico_mib);
+    }
+    add("estavel com 100 pendentes, recem-iniciado", s, pico);
+  }
+
+  double piso = Mediana(fases[0].segundos);
+  std::printf("\n%-48s %9s %9s %10s %9s %9s\n", "fase", "mediana s", "x piso", "docs/s", "MB/s",
+              "pico MiB");
+  for (const Fase& f : fases) {
+    double m = Mediana(f.segundos);
+    std::printf("%-48s %9.3f %9.2f %10.0f %9.1f %9.1f\n", f.nome.c_str(), m, m / piso,
+                static_cast<double>(files) / m, mib / m, f.pico_mib);
+  }
+  double envio = Mediana(fases[4].segundos) - Mediana(fases[2].segundos);
+  std::printf(
+      "\nenvio de 100 documentos ao portal local: %.3f s; primeiro ciclo sem os envios: "
+      "%.3f s (%.2fx o piso)\n",
+      envio, Mediana(fases[1].segundos) - envio, (Mediana(fases[1].segundos) - envio) / piso);
+  if (temporary) fs::remove_all(dir);
+  return 0;
+}
