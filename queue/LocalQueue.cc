@@ -477,4 +477,12 @@ void TLocalQueue::GravarImpressaoConfig(const std::string& Impressao) {
   st.Step();
 }
 
+std::vector<TIdentificadorFila> TLocalQueue::ListarIdentificadores() {
+  std::vector<TIdentificadorFila> ids;
+  TSqliteStatement st = FConn.Prepare(
+      "SELECT chave_unica, CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml");
+  while (st.Step()) ids.push_back({st.ColumnText(0), st.ColumnInt(1)});
+  return ids;
+}
+
 }  // namespace lumacor

@@ -14,6 +14,7 @@
 
 #include "collect/XmlRow.h"
 #include "platform/FileSystem.h"
+#include "queue/Lacunas.h"
 #include "queue/Sqlite.h"
 
 namespace lumacor {
@@ -121,6 +122,10 @@ class TLocalQueue {
   // ListarPendentes), and lists the latest kMaxFalhasNoResumo definitive
   // failures.
   TResumoFila Resumo();
+
+  // Every row's identifier (of every CNPJ and state) with when it was
+  // queued, for the numbering check; no document text is read.
+  std::vector<TIdentificadorFila> ListarIdentificadores();
 
   // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
   // all of them when empty) back to "pendente" with no attempts counted.
