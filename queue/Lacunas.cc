@@ -24,7 +24,7 @@ constexpr size_t kTamanhoInut = 5 + 2 + 2 + 14 + 2 + 3 + 9 + 9;
 struct Intervalo {
   int64_t Inicio;
   int64_t Fim;
-  int64_t CriadoEm;
+  int64_t ID;
 };
 
 bool Numero9(std::string_view s, int64_t& out) {
@@ -56,16 +56,17 @@ std::string SemZerosAEsquerda(std::string_view s) {
 }  // namespace
 
 TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& Ids,
-                                         std::string_view CNPJEmpresa, int DiasAtraso) {
+                                         std::string_view CNPJEmpresa, int DiasAtraso,
+                                         const TEntradaNaFila& Entrada) {
   TVerificacaoNumeracao r;
   const std::string raiz = RaizCNPJ(CNPJEmpresa);
   // Views into `Ids`, which outlive the map: no text is copied per row.
   std::unordered_map<std::string_view, std::vector<Intervalo>> grupos;
-  int64_t mais_novo = std::numeric_limits<int64_t>::min();
+  int64_t mais_novo = std::numeric_limits<int64_t>::min();  // the highest id
   for (const TIdentificadorFila& id : Ids) {
     std::string_view c = id.ChaveUnica;
     std::string_view serie;
-    Intervalo iv{0, 0, id.CriadoEm};
+    Intervalo iv{0, 0, id.ID};
     if (c.size() == 44) {
       if (!DigitoChaveValido(c)) r.ChavesInvalidas.emplace_back(c);
       serie = c.substr(kInicioSerieChave, kTamanhoSerie);
@@ -82,28 +83,32 @@ TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& 
     }
     if (raiz.empty() || serie.substr(0, 8) != raiz) continue;
     grupos[serie].push_back(iv);
-    mais_novo = std::max(mais_novo, id.CriadoEm);
+    mais_novo = std::max(mais_novo, id.ID);
   }
   std::sort(r.ChavesInvalidas.begin(), r.ChavesInvalidas.end());
   r.ChavesInvalidas.erase(std::unique(r.ChavesInvalidas.begin(), r.ChavesInvalidas.end()),
                           r.ChavesInvalidas.end());
 
-  const int64_t atraso = DiasAtraso > 0 ? static_cast<int64_t>(DiasAtraso) * 86400 : 0;
+  const bool com_atraso = DiasAtraso > 0 && Entrada && !grupos.empty();
+  const int64_t atraso = com_atraso ? static_cast<int64_t>(DiasAtraso) * 86400 : 0;
+  const int64_t entrada_mais_novo = com_atraso ? Entrada(mais_novo) : 0;
   std::map<std::string_view, TLacunasSerie> por_serie;
   for (auto& [chave, ivs] : grupos) {
     std::sort(ivs.begin(), ivs.end(),
               [](const Intervalo& a, const Intervalo& b) { return a.Inicio < b.Inicio; });
-    // The moment each gap appeared: the earliest row numbered above it.
+    // Each gap appeared with the first row numbered above it: the lowest
+    // id above it.
     std::vector<int64_t> desde(ivs.size());
     int64_t minimo = std::numeric_limits<int64_t>::max();
     for (size_t i = ivs.size(); i-- > 0;) {
-      minimo = std::min(minimo, ivs[i].CriadoEm);
+      minimo = std::min(minimo, ivs[i].ID);
       desde[i] = minimo;
     }
     TLacunasSerie s;
     int64_t coberto_ate = ivs[0].Fim;
     for (size_t i = 1; i < ivs.size(); ++i) {
-      if (ivs[i].Inicio > coberto_ate + 1 && mais_novo - desde[i] >= atraso) {
+      if (ivs[i].Inicio > coberto_ate + 1 &&
+          (!com_atraso || entrada_mais_novo - Entrada(desde[i]) >= atraso)) {
         s.Faixas.push_back({coberto_ate + 1, ivs[i].Inicio - 1});
         s.Numeros += ivs[i].Inicio - 1 - coberto_ate;
       }

@@ -5,6 +5,7 @@
 #define LUMACOR_QUEUE_LACUNAS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +15,11 @@ namespace lumacor {
 // One queue row as the gap check needs it.
 struct TIdentificadorFila {
   std::string ChaveUnica;
-  int64_t CriadoEm = 0;  // when the row entered the queue, Unix seconds
+  int64_t ID = 0;  // the row's id: ascending in the order rows entered the queue
 };
+
+// When the row of this id entered the queue, Unix seconds.
+using TEntradaNaFila = std::function<int64_t(int64_t ID)>;
 
 // Numbers Inicio..Fim, both included.
 struct TFaixa {
@@ -44,10 +48,13 @@ struct TVerificacaoNumeracao {
 // inside a voided range. Documents of other issuers are not checked. A gap
 // counts from when the first number above it entered the queue; it is left
 // out until the newest document of the company is `DiasAtraso` days newer
-// (0 or less: reported at once). An identifier may occur more than once
-// (a document and its cancellation): it counts once.
+// (0 or less: reported at once, and `Entrada` is not called; otherwise it
+// is asked only for the newest row and the first row above each gap). An
+// identifier may occur more than once (a document and its cancellation):
+// it counts once.
 TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& Ids,
-                                         std::string_view CNPJEmpresa, int DiasAtraso);
+                                         std::string_view CNPJEmpresa, int DiasAtraso,
+                                         const TEntradaNaFila& Entrada = nullptr);
 
 // "120-124, 310": the first `Max` ranges, then ", ..." when there are more.
 std::string DescreverFaixas(const std::vector<TFaixa>& Faixas, size_t Max);

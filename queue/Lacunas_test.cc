@@ -136,7 +136,7 @@ TEST(LacunasTest, CompanyRootAsConfigured) {
 }
 
 // A gap counts from when the first number above it was queued, against
-// the newest document of the company.
+// the newest document of the company. Here a row's id is its time.
 TEST(LacunasTest, DelayInDays) {
   auto ids = Notas(kMatriz, "55", 1, {1}, kT0) + Notas(kMatriz, "55", 1, {3, 4}, kT0 + kDia) +
              Notas(kMatriz, "55", 1, {6}, kT0 + 3 * kDia) +
@@ -150,7 +150,14 @@ TEST(LacunasTest, DelayInDays) {
       {4, "12345678000190/55/1: 2 (1)"},    {5, ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Descrever(VerificarNumeracao(ids, kMatriz, c.dias)), c.lacunas) << c.dias;
+    int perguntas = 0;
+    auto entrada = [&perguntas](int64_t id) {
+      ++perguntas;
+      return id;
+    };
+    EXPECT_EQ(Descrever(VerificarNumeracao(ids, kMatriz, c.dias, entrada)), c.lacunas) << c.dias;
+    // Only the newest row and the first above each of the two gaps.
+    EXPECT_EQ(perguntas, c.dias > 0 ? 3 : 0) << c.dias;
   }
 }
 

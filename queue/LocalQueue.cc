@@ -479,10 +479,18 @@ void TLocalQueue::GravarImpressaoConfig(const std::string& Impressao) {
 
 std::vector<TIdentificadorFila> TLocalQueue::ListarIdentificadores() {
   std::vector<TIdentificadorFila> ids;
-  TSqliteStatement st = FConn.Prepare(
-      "SELECT chave_unica, CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml");
+  // cnpj is named so that SQLite scans the (cnpj, chave_unica) index, which
+  // holds the id too: the table's pages, with every text, stay unread.
+  TSqliteStatement st = FConn.Prepare("SELECT chave_unica, id, cnpj FROM sync_xml");
   while (st.Step()) ids.push_back({st.ColumnText(0), st.ColumnInt(1)});
   return ids;
+}
+
+int64_t TLocalQueue::EntradaNaFila(int64_t ID) {
+  TSqliteStatement st = FConn.Prepare(
+      "SELECT CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml WHERE id = :id");
+  st.BindInt(":id", ID);
+  return st.Step() ? st.ColumnInt(0) : 0;
 }
 
 }  // namespace lumacor

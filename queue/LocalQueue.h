@@ -123,9 +123,12 @@ class TLocalQueue {
   // failures.
   TResumoFila Resumo();
 
-  // Every row's identifier (of every CNPJ and state) with when it was
-  // queued, for the numbering check; no document text is read.
+  // Every row's identifier and id (of every CNPJ and state), for the
+  // numbering check: read from the unique index alone, never the texts.
   std::vector<TIdentificadorFila> ListarIdentificadores();
+
+  // When the row `ID` entered the queue, Unix seconds; 0 for no such row.
+  int64_t EntradaNaFila(int64_t ID);
 
   // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
   // all of them when empty) back to "pendente" with no attempts counted.

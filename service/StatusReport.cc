@@ -764,7 +764,8 @@ void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
   if (Queue == nullptr) return;
   TVerificacaoNumeracao v;
   try {
-    v = lumacor::VerificarNumeracao(Queue->ListarIdentificadores(), FCNPJ, FLacunasAtrasoDias);
+    v = lumacor::VerificarNumeracao(Queue->ListarIdentificadores(), FCNPJ, FLacunasAtrasoDias,
+                                    [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
   } catch (...) {
     // The queue's failure shows on the page (ErroFila): the last check stands.
     return;

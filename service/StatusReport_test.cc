@@ -361,6 +361,34 @@ TEST_F(RelatorioLacunasTest, TurnedOffStillListsWrongKeys) {
   EXPECT_NE(html.find(ruim), std::string::npos);
 }
 
+// A gap is held back until the newest document is as many days newer than
+// the first document above it, by the times the queue recorded.
+TEST_F(RelatorioLacunasTest, DelayedGapsByTheQueuesTimes) {
+  cfg_.LacunasAtrasoDias = 2;
+  auto guardar_em = [this](int n, const char* quando) {
+    Guardar(ChaveNumero(n));
+    queue_->Connection().Exec("UPDATE sync_xml SET created_at = '" + std::string(quando) +
+                              "' WHERE chave_unica = '" + ChaveNumero(n) + "'");
+  };
+  guardar_em(1, "2026-05-01 10:00:00");
+  guardar_em(5, "2026-05-02 10:00:00");
+  guardar_em(6, "2026-05-04 09:59:59");
+  testing::LogCapture log;
+  TRelatorioStatus r(cfg_, "Marlux.ini", FileSystem::Default(), &clock_);
+  r.Iniciado(queue_.get());
+  EXPECT_EQ(r.Status().FaixasLacunas, 0);
+  guardar_em(8, "2026-05-04 10:00:00");
+  Ciclo(r);
+  ASSERT_EQ(r.Status().Lacunas.size(), 1u);
+  EXPECT_EQ(DescreverFaixas(r.Status().Lacunas[0].Faixas, 10), "2-4");
+
+  // Read from the index alone: the texts are never touched.
+  TSqliteStatement plano =
+      queue_->Connection().Prepare("EXPLAIN QUERY PLAN SELECT chave_unica, id, cnpj FROM sync_xml");
+  ASSERT_TRUE(plano.Step());
+  EXPECT_NE(plano.ColumnText(3).find("COVERING INDEX"), std::string::npos) << plano.ColumnText(3);
+}
+
 TEST(LacunasComandoTest, NoListYet) {
   TempDir dir;
   std::vector<std::string> saida;
