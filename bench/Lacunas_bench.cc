@@ -21,20 +21,30 @@ constexpr const char* kCnpj = "11222333000181";
 std::vector<TIdentificadorFila> Identificadores() {
   std::vector<TIdentificadorFila> ids;
   ids.reserve(kLinhas);
+  int64_t ultimo[8] = {};
   for (int i = 0; ids.size() < kLinhas; ++i) {
-    if (i % 1000 == 999) continue;
-    const char* cnpj = i % 10 == 0 ? "99888777000166" : kCnpj;
-    const char* mod = i % 3 == 0 ? "55" : "65";
-    int serie = i % 4 + 1;
-    if (i % 5000 == 17) {
-      ids.push_back({"INUT-3526" + std::string(kCnpj) + mod +
-                         Format("%03d%09d%09d", serie, i / 4 + 1000000, i / 4 + 1000010),
-                     1779285909 + i});
+    int serie = i % 8;
+    const char* mod = serie < 4 ? "55" : "65";
+    if (i % 10 == 9) {
+      std::string k = "352605" + std::string("99888777000166") + mod + Format("%03d%09d", 1, i) +
+                      "1" + Format("%08d", i);
+      ids.push_back({k + std::to_string(DigitoVerificadorChave(k)), i + 1});
       continue;
     }
-    std::string k = "352605" + std::string(cnpj) + mod + Format("%03d%09d", serie, i / 4 + 1) +
-                    "1" + Format("%08d", i);
-    ids.push_back({k + std::to_string(DigitoVerificadorChave(k)), 1779285909 + i});
+    int64_t numero = ++ultimo[serie];
+    if (i % 1000 == 998) continue;  // never exported
+    if (i % 5000 == 17) {
+      ultimo[serie] += 10;
+      ids.push_back({"INUT-3526" + std::string(kCnpj) + mod +
+                         Format("%03d%09lld%09lld", serie % 4 + 1, static_cast<long long>(numero),
+                                static_cast<long long>(numero + 10)),
+                     i + 1});
+      continue;
+    }
+    std::string k = "352605" + std::string(kCnpj) + mod +
+                    Format("%03d%09lld", serie % 4 + 1, static_cast<long long>(numero)) + "1" +
+                    Format("%08d", i);
+    ids.push_back({k + std::to_string(DigitoVerificadorChave(k)), i + 1});
   }
   return ids;
 }

@@ -487,10 +487,13 @@ std::vector<TIdentificadorFila> TLocalQueue::ListarIdentificadores() {
 }
 
 int64_t TLocalQueue::EntradaNaFila(int64_t ID) {
-  TSqliteStatement st = FConn.Prepare(
-      "SELECT CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml WHERE id = :id");
-  st.BindInt(":id", ID);
-  return st.Step() ? st.ColumnInt(0) : 0;
+  if (!FEntrada.valid()) {
+    FEntrada = FConn.Prepare(
+        "SELECT CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml WHERE id = :id");
+  }
+  TSqliteStatement::Run run(FEntrada);
+  FEntrada.BindInt(":id", ID);
+  return FEntrada.Step() ? FEntrada.ColumnInt(0) : 0;
 }
 
 }  // namespace lumacor

@@ -170,6 +170,7 @@ class TLocalQueue {
   TSqliteStatement FBegin;
   TSqliteStatement FCommit;
   TSqliteStatement FRollback;
+  TSqliteStatement FEntrada;  // prepared on first use
 };
 
 }  // namespace lumacor
