@@ -782,7 +782,8 @@ void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
 
   LocalTime hoje = clock_->NowLocal();
   int dia = hoje.year * 10000 + hoje.month * 100 + hoje.day;
-  if (dia != FDiaLacunas) {
+  // A day that starts without gaps still gets its lines when one appears.
+  if (dia != FDiaLacunas && !v.Series.empty()) {
     FDiaLacunas = dia;
     for (const TLacunasSerie& l : v.Series) LogInfo(LinhaLacunas(l));
   }
