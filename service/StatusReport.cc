@@ -299,7 +299,10 @@ std::string StatusParaJson(const TStatusAgente& s) {
   Inteiro(w, "chaves_invalidas_total", s.TotalChavesInvalidas);
   w.Key("chaves_invalidas");
   w.StartArray();
-  for (const std::string& k : s.ChavesInvalidas) w.String(k.c_str());
+  for (const std::string& k : s.ChavesInvalidas) {
+    std::string t = Utf8Seguro(k);
+    w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+  }
   w.EndArray();
   w.EndObject();
   w.EndObject();
