@@ -171,6 +171,8 @@ void TConfigManager::Load() {
   c.LogIgnorados = ini.ReadBool("LOG", "log_ignorados", false);
   c.EnviarHomologacao = ini.ReadBool("COLETA", "enviar_homologacao", false);
   c.XMLMaxMB = ini.ReadInteger("XML", "tamanho_maximo_mb", kXMLMaxMBPadrao);
+  c.VerificarLacunas = ini.ReadBool("COLETA", "verificar_lacunas", true);
+  c.LacunasAtrasoDias = ini.ReadInteger("COLETA", "lacunas_atraso_dias", 0);
 }
 
 bool TConfigManager::IsValid() {

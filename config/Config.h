@@ -43,6 +43,12 @@ struct TSincConfig {
   // Real NF-e are under 1 MiB: anything far larger is not one, and must
   // not be held in memory whole.
   int32_t XMLMaxMB = 0;
+  // [COLETA] verificar_lacunas: the numbering of the company's own
+  // documents is checked for gaps.
+  bool VerificarLacunas = true;
+  // [COLETA] lacunas_atraso_dias: a gap is reported once the newest
+  // document is this many days newer, for an ERP that exports late.
+  int32_t LacunasAtrasoDias = 0;
 };
 
 inline constexpr int32_t kXMLMaxMBPadrao = 64;

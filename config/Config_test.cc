@@ -36,7 +36,7 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
       "[Database]\nSGBD=postgresql\nServer=db.local\nPorta=5432\nDatabase=erp\nUser=u\n"
       "Pass=p\nVendorLib=/opt/libpq.so\n"
       "[COLETA]\nsql_file=/etc/coleta.sql\nmodo=pasta\nsql=select 1\nintervalo_segundos=15\n"
-      "max_tentativas=3\nenviar_homologacao=1\n"
+      "max_tentativas=3\nenviar_homologacao=1\nverificar_lacunas=0\nlacunas_atraso_dias=3\n"
       "[XML]\npaths=/a;/b\nrecursive=0\ntamanho_maximo_mb=2\n"
       "[LOG]\npath=/var/log/l.log\nmax_mb=2\nretencao_dias=7\nmax_backups=4\nlog_ignorados=1\n"
       "[FILA]\nsqlite_path=/var/q.db\n");
@@ -66,6 +66,8 @@ TEST_F(ConfigTest, EveryKeyReadFromPreferredSection) {
   EXPECT_TRUE(c.LogIgnorados);
   EXPECT_TRUE(c.EnviarHomologacao);
   EXPECT_EQ(c.XMLMaxMB, 2);
+  EXPECT_FALSE(c.VerificarLacunas);
+  EXPECT_EQ(c.LacunasAtrasoDias, 3);
 }
 
 TEST_F(ConfigTest, FallbackKeys) {
@@ -116,6 +118,8 @@ TEST_F(ConfigTest, EmptyFileGivesPresentFileDefaults) {
   EXPECT_EQ(c.LogRetencaoDias, 30);
   EXPECT_EQ(c.LogMaxBackups, 10);
   EXPECT_EQ(c.XMLMaxMB, 64);
+  EXPECT_TRUE(c.VerificarLacunas);
+  EXPECT_EQ(c.LacunasAtrasoDias, 0);
   EXPECT_EQ(c.LogPath, dir_.Path("pd/Lumacor/logs/sinc.log"));
   EXPECT_EQ(c.SQLitePath, dir_.Path("pd/Lumacor/config/queue.db"));
 }

@@ -644,4 +644,23 @@ void TLocalQueue::GravarImpressaoConfig(const std::string& Impressao) {
   st.Step();
 }
 
+std::vector<TIdentificadorFila> TLocalQueue::ListarIdentificadores() {
+  std::vector<TIdentificadorFila> ids;
+  // cnpj is named so that SQLite scans the (cnpj, chave_unica) index, which
+  // holds the id too: the table's pages, with every text, stay unread.
+  TSqliteStatement st = FConn.Prepare("SELECT chave_unica, id, cnpj FROM sync_xml");
+  while (st.Step()) ids.push_back({st.ColumnText(0), st.ColumnInt(1)});
+  return ids;
+}
+
+int64_t TLocalQueue::EntradaNaFila(int64_t ID) {
+  if (!FEntrada.valid()) {
+    FEntrada = FConn.Prepare(
+        "SELECT CAST(strftime('%s', created_at) AS INTEGER) FROM sync_xml WHERE id = :id");
+  }
+  TSqliteStatement::Run run(FEntrada);
+  FEntrada.BindInt(":id", ID);
+  return FEntrada.Step() ? FEntrada.ColumnInt(0) : 0;
+}
+
 }  // namespace lumacor

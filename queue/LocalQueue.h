@@ -16,6 +16,7 @@
 #include "collect/ArquivoConhecido.h"
 #include "collect/XmlRow.h"
 #include "platform/FileSystem.h"
+#include "queue/Lacunas.h"
 #include "queue/Sqlite.h"
 
 namespace lumacor {
@@ -139,6 +140,13 @@ class TLocalQueue : public TMemoriaDeArquivos {
   // failures.
   TResumoFila Resumo();
 
+  // Every row's identifier and id (of every CNPJ and state), for the
+  // numbering check: read from the unique index alone, never the texts.
+  std::vector<TIdentificadorFila> ListarIdentificadores();
+
+  // When the row `ID` entered the queue, Unix seconds; 0 for no such row.
+  int64_t EntradaNaFila(int64_t ID);
+
   // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
   // all of them when empty) back to "pendente" with no attempts counted.
   // Returns how many rows changed; other rows and unknown keys are left
@@ -187,6 +195,7 @@ class TLocalQueue : public TMemoriaDeArquivos {
   TSqliteStatement FListarArquivos;
   TSqliteStatement FGravarArquivo;
   TSqliteStatement FEsquecerArquivo;
+  TSqliteStatement FEntrada;  // prepared on first use
 };
 
 }  // namespace lumacor

@@ -271,6 +271,40 @@ std::string StatusParaJson(const TStatusAgente& s) {
   }
   w.EndArray();
   w.EndObject();
+  w.Key("numeracao");
+  w.StartObject();
+  w.Key("verificada");
+  w.Bool(s.VerificaLacunas);
+  Inteiro(w, "faixas_total", s.FaixasLacunas);
+  w.Key("lacunas");
+  w.StartArray();
+  for (const TLacunasSerie& l : s.Lacunas) {
+    w.StartObject();
+    Texto(w, "cnpj", l.CNPJ);
+    Texto(w, "modelo", l.Modelo);
+    Texto(w, "serie", l.Serie);
+    Inteiro(w, "numeros", l.Numeros);
+    w.Key("faixas");
+    w.StartArray();
+    for (const TFaixa& f : l.Faixas) {
+      w.StartArray();
+      w.Int64(f.Inicio);
+      w.Int64(f.Fim);
+      w.EndArray();
+    }
+    w.EndArray();
+    w.EndObject();
+  }
+  w.EndArray();
+  Inteiro(w, "chaves_invalidas_total", s.TotalChavesInvalidas);
+  w.Key("chaves_invalidas");
+  w.StartArray();
+  for (const std::string& k : s.ChavesInvalidas) {
+    std::string t = Utf8Seguro(k);
+    w.String(t.data(), static_cast<rapidjson::SizeType>(t.size()));
+  }
+  w.EndArray();
+  w.EndObject();
   w.EndObject();
   return std::string(buf.GetString(), buf.GetSize()) + "\n";
 }
@@ -321,6 +355,34 @@ TStatusAgente StatusDeJson(const std::string& json) {
         if (!q.empty()) q = q.substr(0, 10) + " " + q.substr(11, 8);
         s.Fila.Falhas.push_back(
             {LerTexto(e, "cnpj"), LerTexto(e, "chave_unica"), LerTexto(e, "ultimo_erro"), q});
+      }
+    }
+  }
+  if (const rapidjson::Value* n = Membro(d, "numeracao"); n != nullptr && n->IsObject()) {
+    const rapidjson::Value* v = Membro(*n, "verificada");
+    s.VerificaLacunas = v != nullptr && v->IsBool() && v->GetBool();
+    s.FaixasLacunas = LerInteiro(*n, "faixas_total");
+    s.TotalChavesInvalidas = LerInteiro(*n, "chaves_invalidas_total");
+    if (const rapidjson::Value* a = Membro(*n, "lacunas"); a != nullptr && a->IsArray()) {
+      for (const auto& e : a->GetArray()) {
+        TLacunasSerie l{LerTexto(e, "cnpj"),
+                        LerTexto(e, "modelo"),
+                        LerTexto(e, "serie"),
+                        {},
+                        LerInteiro(e, "numeros")};
+        if (const rapidjson::Value* f = Membro(e, "faixas"); f != nullptr && f->IsArray()) {
+          for (const auto& par : f->GetArray()) {
+            if (par.IsArray() && par.Size() == 2 && par[0].IsInt64() && par[1].IsInt64()) {
+              l.Faixas.push_back({par[0].GetInt64(), par[1].GetInt64()});
+            }
+          }
+        }
+        s.Lacunas.push_back(std::move(l));
+      }
+    }
+    if (const rapidjson::Value* a = Membro(*n, "chaves_invalidas"); a != nullptr && a->IsArray()) {
+      for (const auto& e : a->GetArray()) {
+        if (e.IsString()) s.ChavesInvalidas.emplace_back(e.GetString(), e.GetStringLength());
       }
     }
   }
@@ -437,6 +499,42 @@ std::string StatusParaHtml(const TStatusAgente& s, Clock* clock) {
     h += "</table>\n";
   }
 
+  h += "<h2>Numeração</h2>\n";
+  if (!s.VerificaLacunas) {
+    h += "<p id=\"lacunas-desligada\">Verificação de lacunas desligada "
+         "([COLETA] verificar_lacunas=0).</p>\n";
+  } else if (s.Lacunas.empty()) {
+    h += "<p id=\"lacunas-nenhuma\">Nenhuma lacuna na numeração dos documentos emitidos.</p>\n";
+  } else {
+    h += "<table class=\"lista\" id=\"lacunas\">\n"
+         "<tr><th>CNPJ emitente</th><th>Modelo</th><th>Série</th><th>Números faltando</th>"
+         "<th>Quantidade</th></tr>\n";
+    for (const TLacunasSerie& l : s.Lacunas) {
+      for (const TFaixa& f : l.Faixas) {
+        h += "<tr><td>" + Html(l.CNPJ) + "</td><td>" + Html(l.Modelo) + "</td><td>" +
+             Html(l.Serie) + "</td><td>" + DescreverFaixas({f}, 1) + "</td><td class=\"num\">" +
+             std::to_string(f.Fim - f.Inicio + 1) + "</td></tr>\n";
+      }
+    }
+    h += "</table>\n";
+    h += Format("<p id=\"lacunas-total\">%lld faixas no total",
+                static_cast<long long>(s.FaixasLacunas));
+    h += s.FaixasLacunas > static_cast<int64_t>(kMaxFaixasNoStatus)
+             ? Format(" (as primeiras %d acima)", static_cast<int>(kMaxFaixasNoStatus))
+             : std::string();
+    h += ". Lista completa: <code>lumacor-relay /lacunas</code>.</p>\n";
+  }
+  if (!s.ChavesInvalidas.empty()) {
+    h += Format("<h2>Chaves com dígito verificador inválido (%lld)</h2>\n",
+                static_cast<long long>(s.TotalChavesInvalidas));
+    h += "<p>Enviadas assim mesmo: o portal decide.</p>\n<table class=\"lista\" "
+         "id=\"chaves-invalidas\">\n<tr><th>Chave</th></tr>\n";
+    for (const std::string& k : s.ChavesInvalidas) {
+      h += "<tr><td class=\"chave\">" + Html(k) + "</td></tr>\n";
+    }
+    h += "</table>\n";
+  }
+
   h += "<h2>Agente</h2>\n<table id=\"agente\">\n";
   linha("Versão", Html(s.Versao), "agente-versao");
   linha("Situação", Html(DescricaoEstado(s.Estado)));
@@ -497,6 +595,14 @@ std::vector<std::string> ResumoTerminal(const TStatusAgente& s, int64_t agora, C
   }
   out.push_back("Último envio com sucesso: " + Local(s.UltimoEnvio, clock));
   if (!s.ErroLog.empty()) out.push_back("Log não gravável: " + s.ErroLog);
+  if (s.FaixasLacunas > 0) {
+    out.push_back(Format("Lacunas na numeração: %lld faixas (lumacor-relay /lacunas)",
+                         static_cast<long long>(s.FaixasLacunas)));
+  }
+  if (s.TotalChavesInvalidas > 0) {
+    out.push_back(Format("Chaves com dígito verificador inválido: %lld",
+                         static_cast<long long>(s.TotalChavesInvalidas)));
+  }
   for (const TFalhaDefinitiva& f : s.Fila.Falhas) {
     out.push_back("  falha definitiva " + f.ChaveUnica + ": " + f.UltimoErro);
   }
@@ -505,6 +611,68 @@ std::vector<std::string> ResumoTerminal(const TStatusAgente& s, int64_t agora, C
 
 int CodigoSaidaStatus(const TStatusAgente& s, int64_t agora) {
   return CicloConcluido(s) && s.Estado != "parado" && !StatusVencido(s, agora) ? 0 : 1;
+}
+
+void ResumirNumeracao(const TVerificacaoNumeracao& v, bool VerificaLacunas, TStatusAgente& s) {
+  s.VerificaLacunas = VerificaLacunas;
+  s.Lacunas.clear();
+  s.FaixasLacunas = 0;
+  size_t cabem = kMaxFaixasNoStatus;
+  for (const TLacunasSerie& l : v.Series) {
+    s.FaixasLacunas += static_cast<int64_t>(l.Faixas.size());
+    if (cabem == 0) continue;
+    TLacunasSerie parte = l;
+    if (parte.Faixas.size() > cabem) parte.Faixas.resize(cabem);
+    cabem -= parte.Faixas.size();
+    s.Lacunas.push_back(std::move(parte));
+  }
+  s.TotalChavesInvalidas = static_cast<int64_t>(v.ChavesInvalidas.size());
+  s.ChavesInvalidas.assign(
+      v.ChavesInvalidas.begin(),
+      v.ChavesInvalidas.begin() +
+          static_cast<std::ptrdiff_t>(std::min(v.ChavesInvalidas.size(), kMaxFaixasNoStatus)));
+}
+
+std::vector<std::string> ListaLacunas(const TVerificacaoNumeracao& v, bool VerificaLacunas) {
+  std::vector<std::string> out;
+  if (!VerificaLacunas) {
+    out.emplace_back("Verificação de lacunas desligada ([COLETA] verificar_lacunas=0).");
+  } else if (v.Series.empty()) {
+    out.emplace_back("Nenhuma lacuna na numeração dos documentos emitidos.");
+  }
+  for (const TLacunasSerie& l : v.Series) {
+    out.push_back("CNPJ " + l.CNPJ + ", modelo " + l.Modelo + ", série " + l.Serie + ": " +
+                  DescreverFaixas(l.Faixas, l.Faixas.size()) +
+                  Format(" (%lld números)", static_cast<long long>(l.Numeros)));
+  }
+  for (const std::string& k : v.ChavesInvalidas) {
+    out.push_back("Chave com dígito verificador inválido: " + k);
+  }
+  return out;
+}
+
+int ComandoLacunas(const std::string& pasta, FileSystem* fs, void (*saida)(const std::string&)) {
+  std::string path = (pasta.empty() ? "" : pasta + fs->Separator()) + kLacunasTxt;
+  std::string texto;
+  try {
+    if (!fs->FileExists(path)) {
+      saida("Lista de lacunas não encontrada: " + path +
+            " (o agente já rodou com este Marlux.ini?)");
+      return 1;
+    }
+    texto = fs->ReadFile(path);
+  } catch (...) {
+    saida("Lista de lacunas ilegível em " + path + ": " + CurrentErrorMessage());
+    return 1;
+  }
+  size_t inicio = 0;
+  while (inicio < texto.size()) {
+    size_t fim = texto.find('\n', inicio);
+    if (fim == std::string::npos) fim = texto.size();
+    saida(texto.substr(inicio, fim - inicio));
+    inicio = fim + 1;
+  }
+  return 0;
 }
 
 void GravarStatus(const TStatusAgente& s, const std::string& pasta, FileSystem* fs, Clock* clock) {
@@ -525,6 +693,10 @@ TRelatorioStatus::TRelatorioStatus(const TSincConfig& cfg, std::string IniPath, 
   FStatus.Fontes = DescreverFontes(cfg);
   FStatus.FilaPath = cfg.SQLitePath;
   FStatus.LogPath = cfg.LogPath;
+  FCNPJ = cfg.CNPJ;
+  FVerificarLacunas = cfg.VerificarLacunas;
+  FLacunasAtrasoDias = cfg.LacunasAtrasoDias;
+  FStatus.VerificaLacunas = FVerificarLacunas;
 }
 
 int64_t TRelatorioStatus::Agora() {
@@ -534,6 +706,7 @@ int64_t TRelatorioStatus::Agora() {
 void TRelatorioStatus::Iniciado(TLocalQueue* Queue) {
   FStatus.Estado = "iniciado";
   FStatus.ProximoCiclo = Agora() + FStatus.IntervaloSegundos;
+  VerificarNumeracao(Queue);
   Gravar(Queue);
 }
 
@@ -557,6 +730,7 @@ void TRelatorioStatus::CicloTerminado(TLocalQueue* Queue, bool SemEspera) {
   FStatus.Estado = "aguardando";
   // A backlog being drained runs the next cycle at once.
   FStatus.ProximoCiclo = FCiclo.Fim + (SemEspera ? 0 : FStatus.IntervaloSegundos);
+  VerificarNumeracao(Queue);
   Gravar(Queue);
 }
 
@@ -587,6 +761,45 @@ void TRelatorioStatus::Gravar(TLocalQueue* Queue) {
     if (!FFalhaAvisada)
       LogWarning("Nao foi possivel gravar o status em " + FPasta + ": " + CurrentErrorMessage());
     FFalhaAvisada = true;
+  }
+}
+
+void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
+  if (Queue == nullptr) return;
+  TVerificacaoNumeracao v;
+  try {
+    v = lumacor::VerificarNumeracao(Queue->ListarIdentificadores(), FCNPJ, FLacunasAtrasoDias,
+                                    [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
+  } catch (...) {
+    // The queue's failure shows on the page (ErroFila): the last check stands.
+    return;
+  }
+  if (!FVerificarLacunas) v.Series.clear();
+  ResumirNumeracao(v, FVerificarLacunas, FStatus);
+
+  for (const std::string& k : v.ChavesInvalidas) {
+    if (FChavesAvisadas.insert(k).second && FChavesLidas) {
+      LogWarning("Chave de acesso com digito verificador invalido (enviada assim mesmo): " + k);
+    }
+  }
+  FChavesLidas = true;
+
+  LocalTime hoje = clock_->NowLocal();
+  int dia = hoje.year * 10000 + hoje.month * 100 + hoje.day;
+  // A day that starts without gaps still gets its lines when one appears.
+  if (dia != FDiaLacunas && !v.Series.empty()) {
+    FDiaLacunas = dia;
+    for (const TLacunasSerie& l : v.Series) LogInfo(LinhaLacunas(l));
+  }
+
+  std::string texto = "Numeração verificada em " + Local(Agora(), clock_) + "\n";
+  for (const std::string& l : ListaLacunas(v, FVerificarLacunas)) texto += l + "\n";
+  std::string sep(1, fs_->Separator());
+  std::string base = FPasta.empty() || FPasta.back() == fs_->Separator() ? FPasta : FPasta + sep;
+  try {
+    fs_->WriteFileReplace(base + kLacunasTxt, texto);
+  } catch (...) {
+    // The folder is the status files': their write reports the failure.
   }
 }
 

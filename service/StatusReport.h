@@ -6,12 +6,14 @@
 #define LUMACOR_SERVICE_STATUSREPORT_H_
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config/Config.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "queue/Lacunas.h"
 #include "queue/LocalQueue.h"
 
 namespace lumacor {
@@ -56,12 +58,36 @@ struct TStatusAgente {
   int64_t UltimoEnvio = 0;
   // Why the log cannot be written; "" while it can.
   std::string ErroLog;
+  // The numbering check: the first kMaxFaixasNoStatus gap ranges (of
+  // FaixasLacunas) and the first kMaxFaixasNoStatus keys with a wrong
+  // check digit (of TotalChavesInvalidas).
+  bool VerificaLacunas = false;
+  std::vector<TLacunasSerie> Lacunas;
+  int64_t FaixasLacunas = 0;
+  std::vector<std::string> ChavesInvalidas;
+  int64_t TotalChavesInvalidas = 0;
 };
+
+inline constexpr size_t kMaxFaixasNoStatus = 50;
 
 // Where the status files go: the folder of the queue file.
 std::string PastaStatus(const TSincConfig& cfg);
 inline constexpr const char* kStatusJson = "status.json";
 inline constexpr const char* kStatusHtml = "status.html";
+// The full gap list, beside them, for /lacunas.
+inline constexpr const char* kLacunasTxt = "lacunas.txt";
+
+// Keeps in `s` what the status files show of `v`: the first ranges and
+// keys, and their totals.
+void ResumirNumeracao(const TVerificacaoNumeracao& v, bool VerificaLacunas, TStatusAgente& s);
+
+// The lines of the full list: every range of every series, then every key
+// with a wrong check digit.
+std::vector<std::string> ListaLacunas(const TVerificacaoNumeracao& v, bool VerificaLacunas);
+
+// /lacunas: prints, line by line through `saida`, the list the agent last
+// wrote in `pasta`. Returns 0, or 1 when there is no readable list.
+int ComandoLacunas(const std::string& pasta, FileSystem* fs, void (*saida)(const std::string&));
 
 // The sources of `cfg` for a person: folders, or database type, host, port
 // and name. Never a user, password or token.
@@ -119,6 +145,11 @@ class TRelatorioStatus {
  private:
   int64_t Agora();
   void Gravar(TLocalQueue* Queue);
+  // Checks the numbering from the queue's identifiers: writes the full
+  // list, logs the gaps once a local day and each key with a wrong check
+  // digit once. The keys already queued when the agent starts were
+  // reported by the run that collected them: they are only remembered.
+  void VerificarNumeracao(TLocalQueue* Queue);
 
   FileSystem* fs_;
   Clock* clock_;
@@ -127,6 +158,12 @@ class TRelatorioStatus {
   TResumoCiclo FCiclo;
   Clock::TimePoint FInicioCiclo{};
   bool FFalhaAvisada = false;
+  std::string FCNPJ;
+  bool FVerificarLacunas = true;
+  int32_t FLacunasAtrasoDias = 0;
+  int FDiaLacunas = -1;  // local yyyymmdd of the last daily gap lines
+  bool FChavesLidas = false;
+  std::set<std::string> FChavesAvisadas;
 };
 
 }  // namespace lumacor

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <regex>
 
+#include "collect/ChaveAcesso.h"
+#include "common/Text.h"
 #include "testsupport/Fakes.h"
 #include "testsupport/TestSupport.h"
 
@@ -253,6 +257,211 @@ TEST(StatusPageBrowserTest, ChromiumShowsTheFiguresAndTurnsAnOldPageToParado) {
   EXPECT_EQ(TextOf(dom, "semaforo-texto"), "Parado") << dom;
   EXPECT_NE(dom.find("id=\"semaforo\" class=\"parado\""), std::string::npos);
   EXPECT_EQ(TextOf(dom, "motivo"), "Status sem atualização há mais de três intervalos.");
+}
+
+// An access key of the company (12345678000190), NFC-e series 1, with a
+// right check digit unless `errado`.
+std::string ChaveNumero(int64_t numero, bool errado = false) {
+  std::string k =
+      "35260512345678000190650010" + Format("%08lld", static_cast<long long>(numero)) + "100000001";
+  int dv = DigitoVerificadorChave(k);
+  return k + std::to_string(errado ? (dv + 1) % 10 : dv);
+}
+
+std::vector<std::string>* g_saida = nullptr;
+void Saida(const std::string& linha) { g_saida->push_back(linha); }
+
+class RelatorioLacunasTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cfg_.CNPJ = "12345678000190";
+    cfg_.SQLitePath = dir_.Path("fila/queue.db");
+    cfg_.IntervaloSegundos = 60;
+    queue_ = std::make_unique<TLocalQueue>(cfg_.SQLitePath);
+  }
+  void Guardar(const std::string& chave) { queue_->UpsertXML(cfg_.CNPJ, chave, "<x/>", chave); }
+  // One cycle as the runner reports it.
+  void Ciclo(TRelatorioStatus& r) {
+    r.CicloIniciado();
+    r.CicloTerminado(queue_.get());
+  }
+  std::vector<std::string> Lacunas() {
+    std::vector<std::string> saida;
+    g_saida = &saida;
+    EXPECT_EQ(ComandoLacunas(dir_.Path("fila"), FileSystem::Default(), Saida), 0);
+    g_saida = nullptr;
+    return saida;
+  }
+
+  TempDir dir_;
+  FakeClock clock_;
+  TSincConfig cfg_;
+  std::unique_ptr<TLocalQueue> queue_;
+};
+
+TEST_F(RelatorioLacunasTest, DailyLineWarningOnceAndTheFullList) {
+  for (int n : {1, 2, 5, 6}) Guardar(ChaveNumero(n));
+  // Collected by an earlier run, which warned about it then.
+  std::string antiga = ChaveNumero(7, true);
+  Guardar(antiga);
+  const std::string linha3a4 =
+      "Numeracao com lacunas: CNPJ 12345678000190, modelo 65, serie 1: 3-4 (2 numeros)";
+
+  testing::LogCapture log;
+  TRelatorioStatus r(cfg_, "Marlux.ini", FileSystem::Default(), &clock_);
+  r.Iniciado(queue_.get());
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{"INFO |" + linha3a4}));
+  std::vector<std::string> lista = Lacunas();
+  ASSERT_EQ(lista.size(), 3u);
+  EXPECT_EQ(lista[0], "Numeração verificada em 20/05/2026 14:05:09");
+  EXPECT_EQ(lista[1], "CNPJ 12345678000190, modelo 65, série 1: 3-4 (2 números)");
+  EXPECT_EQ(lista[2], "Chave com dígito verificador inválido: " + antiga);
+
+  // A new wrong key is warned about once; the gap line waits for the next day.
+  std::string nova = ChaveNumero(10, true);
+  Guardar(nova);
+  clock_.Advance(std::chrono::minutes(1));
+  Ciclo(r);
+  ASSERT_EQ(log.Messages().size(), 2u);
+  EXPECT_EQ(log.Messages()[1],
+            "WARN |Chave de acesso com digito verificador invalido (enviada assim mesmo): " + nova);
+  Ciclo(r);
+  EXPECT_EQ(log.Messages().size(), 2u);
+  EXPECT_EQ(Lacunas()[1], "CNPJ 12345678000190, modelo 65, série 1: 3-4, 8-9 (4 números)");
+
+  clock_.Advance(std::chrono::hours(24));
+  Ciclo(r);
+  auto linhas = log.Messages();
+  ASSERT_EQ(linhas.size(), 3u);
+  EXPECT_EQ(linhas[2],
+            "INFO |Numeracao com lacunas: CNPJ 12345678000190, modelo 65, serie 1: 3-4, 8-9 (4 "
+            "numeros)");
+
+  TStatusAgente lido = StatusDeJson(testing::ReadFileBytes(dir_.Path("fila/status.json")));
+  EXPECT_TRUE(lido.VerificaLacunas);
+  ASSERT_EQ(lido.Lacunas.size(), 1u);
+  EXPECT_EQ(lido.Lacunas[0].Numeros, 4);
+  EXPECT_EQ(lido.FaixasLacunas, 2);
+  EXPECT_EQ(lido.ChavesInvalidas, (std::vector<std::string>{antiga, nova}));
+}
+
+TEST_F(RelatorioLacunasTest, TurnedOffStillListsWrongKeys) {
+  cfg_.VerificarLacunas = false;
+  std::string ruim = ChaveNumero(9, true);
+  for (const std::string& k : {ChaveNumero(1), ruim}) Guardar(k);
+  testing::LogCapture log;
+  TRelatorioStatus r(cfg_, "Marlux.ini", FileSystem::Default(), &clock_);
+  r.Iniciado(queue_.get());
+  EXPECT_TRUE(log.Messages().empty());
+  auto lista = Lacunas();
+  ASSERT_EQ(lista.size(), 3u);
+  EXPECT_EQ(lista[1], "Verificação de lacunas desligada ([COLETA] verificar_lacunas=0).");
+  std::string html = testing::ReadFileBytes(dir_.Path("fila/status.html"));
+  EXPECT_NE(html.find("id=\"lacunas-desligada\""), std::string::npos);
+  EXPECT_NE(html.find(ruim), std::string::npos);
+}
+
+// A gap is held back until the newest document is as many days newer than
+// the first document above it, by the times the queue recorded.
+TEST_F(RelatorioLacunasTest, DelayedGapsByTheQueuesTimes) {
+  cfg_.LacunasAtrasoDias = 2;
+  auto guardar_em = [this](int n, const char* quando) {
+    Guardar(ChaveNumero(n));
+    queue_->Connection().Exec("UPDATE sync_xml SET created_at = '" + std::string(quando) +
+                              "' WHERE chave_unica = '" + ChaveNumero(n) + "'");
+  };
+  guardar_em(1, "2026-05-01 10:00:00");
+  guardar_em(5, "2026-05-02 10:00:00");
+  guardar_em(6, "2026-05-04 09:59:59");
+  testing::LogCapture log;
+  TRelatorioStatus r(cfg_, "Marlux.ini", FileSystem::Default(), &clock_);
+  r.Iniciado(queue_.get());
+  EXPECT_EQ(r.Status().FaixasLacunas, 0);
+  guardar_em(8, "2026-05-04 10:00:00");
+  Ciclo(r);
+  ASSERT_EQ(r.Status().Lacunas.size(), 1u);
+  EXPECT_EQ(DescreverFaixas(r.Status().Lacunas[0].Faixas, 10), "2-4");
+
+  // Read from the index alone: the texts are never touched.
+  TSqliteStatement plano =
+      queue_->Connection().Prepare("EXPLAIN QUERY PLAN SELECT chave_unica, id, cnpj FROM sync_xml");
+  ASSERT_TRUE(plano.Step());
+  EXPECT_NE(plano.ColumnText(3).find("COVERING INDEX"), std::string::npos) << plano.ColumnText(3);
+}
+
+TEST(LacunasComandoTest, NoListYet) {
+  TempDir dir;
+  std::vector<std::string> saida;
+  g_saida = &saida;
+  EXPECT_EQ(ComandoLacunas(dir.path(), FileSystem::Default(), Saida), 1);
+  g_saida = nullptr;
+  ASSERT_EQ(saida.size(), 1u);
+  EXPECT_EQ(saida[0].rfind("Lista de lacunas não encontrada: ", 0), 0u) << saida[0];
+}
+
+// The page and status.json hold the first ranges of all series together;
+// the totals count them all.
+TEST(StatusReportTest, NumberingSummaryKeepsTheFirstRanges) {
+  TVerificacaoNumeracao v;
+  TLacunasSerie a{"12345678000190", "55", "1", {}, 0};
+  for (int i = 0; i < 40; ++i) a.Faixas.push_back({10 * i + 2, 10 * i + 3});
+  a.Numeros = 80;
+  TLacunasSerie b{"12345678000190", "65", "1", {{5, 5}}, 1};
+  for (int i = 0; i < 19; ++i) b.Faixas.push_back({100 + 2 * i, 100 + 2 * i});
+  b.Numeros = 20;
+  TLacunasSerie c{"12345678000271", "55", "1", {{7, 9}}, 3};
+  v.Series = {a, b, c};
+  for (int i = 0; i < 60; ++i) v.ChavesInvalidas.push_back(ChaveNumero(i, true));
+  TStatusAgente s = Exemplo();
+  ResumirNumeracao(v, true, s);
+  TStatusAgente r = StatusDeJson(StatusParaJson(s));
+  ASSERT_EQ(r.Lacunas.size(), 2u);
+  EXPECT_EQ(r.Lacunas[0].Faixas.size(), 40u);
+  EXPECT_EQ(r.Lacunas[1].Faixas.size(), 10u);
+  EXPECT_EQ(r.Lacunas[1].Numeros, 20);  // the series' own count, not the kept ranges'
+  EXPECT_EQ(r.Lacunas[1].Faixas[0].Inicio, 5);
+  EXPECT_EQ(r.FaixasLacunas, 61);
+  EXPECT_EQ(r.ChavesInvalidas.size(), 50u);
+  EXPECT_EQ(r.TotalChavesInvalidas, 60);
+  FakeClock clock;
+  auto linhas = ResumoTerminal(r, kAgora, &clock);
+  EXPECT_NE(std::find(linhas.begin(), linhas.end(),
+                      "Lacunas na numeração: 61 faixas (lumacor-relay /lacunas)"),
+            linhas.end());
+}
+
+TEST(StatusPageBrowserTest, ChromiumShowsTheGapTable) {
+  std::string chromium = Chromium();
+  if (chromium.empty()) GTEST_SKIP() << "chromium nao instalado (scripts/install-deps browser)";
+  TempDir dir;
+  FakeClock clock;
+  TStatusAgente s = Exemplo();
+  s.GeradoEm = std::chrono::duration_cast<std::chrono::seconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+  TVerificacaoNumeracao v;
+  v.Series = {{"12345678000190", "65", "1", {{120, 124}, {310, 310}}, 6},
+              {"12345678000271", "55", "2", {{7, 7}}, 1}};
+  v.ChavesInvalidas = {ChaveNumero(3, true)};
+  ResumirNumeracao(v, true, s);
+  GravarStatus(s, dir.path(), FileSystem::Default(), &clock);
+  std::string dom = DomOf(chromium, dir.Path(kStatusHtml), dir);
+  std::smatch m;
+  std::regex linha(
+      "<tr><td>([0-9]{14})</td><td>([0-9]+)</td><td>([0-9]+)</td><td>([0-9-]+)</td><td "
+      "class=\"num\">([0-9]+)</td></tr>");
+  std::vector<std::string> linhas;
+  for (auto it = std::sregex_iterator(dom.begin(), dom.end(), linha); it != std::sregex_iterator();
+       ++it) {
+    linhas.push_back((*it)[1].str() + " " + (*it)[2].str() + " " + (*it)[3].str() + " " +
+                     (*it)[4].str() + " " + (*it)[5].str());
+  }
+  EXPECT_EQ(linhas,
+            (std::vector<std::string>{"12345678000190 65 1 120-124 5", "12345678000190 65 1 310 1",
+                                      "12345678000271 55 2 7 1"}))
+      << dom;
+  EXPECT_EQ(TextOf(dom, "lacunas-total"), "3 faixas no total. Lista completa: ");
+  EXPECT_NE(dom.find("<td class=\"chave\">" + ChaveNumero(3, true) + "</td>"), std::string::npos);
 }
 
 }  // namespace

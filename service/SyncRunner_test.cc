@@ -26,9 +26,9 @@ using testing::PortalAnswer;
 using testing::TempDir;
 using testing::TestPortal;
 
-const std::string kKey1 = "35260512345678000190550010000000011000000011";
-const std::string kKey2 = "35260512345678000190550010000000021000000022";
-const std::string kKey3 = "35260512345678000190550010000000031000000033";
+const std::string kKey1 = "35260512345678000190550010000000011000000018";
+const std::string kKey2 = "35260512345678000190550010000000021000000023";
+const std::string kKey3 = "35260512345678000190550010000000031000000039";
 
 std::string NFe(const std::string& key) {
   return "<NFe><infNFe Id=\"NFe" + key + "\"><ide><mod>55</mod></ide></infNFe></NFe>";

@@ -130,6 +130,11 @@ int StatusCommand() {
   return CodigoSaidaStatus(status, agora);
 }
 
+// /lacunas: the full gap list the running agent writes beside status.json.
+int LacunasCommand() {
+  return ComandoLacunas(PastaStatus(GConfigManager->Config()), FileSystem::Default(), WriteOutput);
+}
+
 // /reenviar [CHAVE ...]
 int ReenviarCommand(const std::vector<std::string>& chaves) {
   CheckSQLiteDll();
@@ -260,6 +265,7 @@ int TWinServiceRunner::Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (EqualsIgnoreAsciiCase(first, "/status")) return StatusCommand();
+  if (EqualsIgnoreAsciiCase(first, "/lacunas")) return LacunasCommand();
   if (EqualsIgnoreAsciiCase(first, "/reenviar")) {
     return ReenviarCommand(std::vector<std::string>(args.begin() + 1, args.end()));
   }

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "collect/ChaveAcesso.h"
 #include "tests/ChildProcess.h"
 #include "tools/TestPortal.h"
 
@@ -41,9 +42,11 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kCnpj = "12345678000190";
 
+// With a right check digit, as the agent expects of a real key.
 std::string Key(int n) {
   std::string tail = std::to_string(n);
-  return "352605123456780001905500100000" + std::string(14 - tail.size(), '0') + tail;
+  std::string k = "352605123456780001905500100000" + std::string(13 - tail.size(), '0') + tail;
+  return k + std::to_string(lumacor::DigitoVerificadorChave(k));
 }
 
 std::string NFe(const std::string& key, int version) {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "collect/ChaveAcesso.h"
 #include "common/Text.h"
 #include "common/Version.h"
 #include "delivery/HTTPSender.h"
@@ -41,9 +42,11 @@ using testing::WaitUntil;
 const std::string kExe = std::string(LUMACOR_BINARY_DIR) + "/lumacor-relay";
 const std::string kCnpj = "12345678000190";
 
+// With a right check digit, as the agent expects of a real key.
 std::string Key(int n) {
   std::string tail = std::to_string(n);
-  return "352605123456780001905500100000" + std::string(14 - tail.size(), '0') + tail;
+  std::string k = "352605123456780001905500100000" + std::string(13 - tail.size(), '0') + tail;
+  return k + std::to_string(DigitoVerificadorChave(k));
 }
 
 std::string NFe(const std::string& key, const std::string& name = "Cliente") {
@@ -492,6 +495,41 @@ TEST(EndToEndTest, VersionIsPrintedWithoutStartingTheAgent) {
 // Runs `/status` (or another command) to its end; its exit code.
 int RunCommand(Agent& agent, std::vector<std::string> args) {
   return agent.Start(std::move(args))->Wait(20s).value_or(-1);
+}
+
+// An NF-e of the company numbered `numero` in series 1, with a right check
+// digit.
+std::string KeyNumero(int numero) {
+  std::string k = "35260512345678000190550010" + Format("%08d", numero) + "100000001";
+  return k + std::to_string(DigitoVerificadorChave(k));
+}
+
+TEST(EndToEndTest, LacunasListsTheGapsOfARunningAgent) {
+  TestPortal portal;
+  Agent agent;
+  agent.endpoint = portal.BaseUrl() + "/api";
+  agent.WriteIni();
+  fs::create_directories(agent.dir().Path("cmd"));
+  EXPECT_EQ(RunCommand(agent, {"/lacunas"}), 1);  // never ran
+  for (int n : {1, 2, 5, 9}) {
+    testing::WriteFileBytes(agent.xml_dir() + "/" + std::to_string(n) + ".xml", NFe(KeyNumero(n)));
+  }
+  auto child = agent.Start();
+  ASSERT_TRUE(agent.WaitCycles(1));
+  ChildProcess lacunas({kExe, "/lacunas"},
+                       {{"ProgramData", agent.dir().Path("pd")}, {"NOTIFY_SOCKET", ""}},
+                       agent.dir().Path("cmd/out"), agent.dir().Path("cmd/err"));
+  EXPECT_EQ(lacunas.Wait(20s), 0);
+  std::string out = ReadFileBytes(agent.dir().Path("cmd/out"));
+  EXPECT_NE(out.find("\nCNPJ 12345678000190, modelo 55, série 1: 3-4, 6-8 (5 números)\n"),
+            std::string::npos)
+      << out;
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(10s), 0);
+  EXPECT_NE(ReadFileBytes(agent.log_path())
+                .find("Numeracao com lacunas: CNPJ 12345678000190, modelo 55, serie 1: 3-4, 6-8 "
+                      "(5 numeros)"),
+            std::string::npos);
 }
 
 TEST(EndToEndTest, StatusCommandTellsAHealthyAgentFromAFailingAndAStaleOne) {

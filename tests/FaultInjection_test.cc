@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "collect/ChaveAcesso.h"
 #include "service/SyncRunner.h"
 #include "testsupport/FaultVfs.h"
 #include "testsupport/FaultyFileSystem.h"
@@ -33,9 +34,11 @@ using testing::TestPortal;
 
 constexpr int kDocs = 4;
 
+// With a right check digit, as the agent expects of a real key.
 std::string Key(int n) {
   std::string tail = std::to_string(n);
-  return "352605123456780001905500100000" + std::string(14 - tail.size(), '0') + tail;
+  std::string k = "352605123456780001905500100000" + std::string(13 - tail.size(), '0') + tail;
+  return k + std::to_string(DigitoVerificadorChave(k));
 }
 
 std::string NFe(int n, int version = 1) {
