@@ -129,7 +129,12 @@ std::string DescreverFaixas(const std::vector<TFaixa>& Faixas, size_t Max) {
   for (size_t i = 0; i < Faixas.size() && i < Max; ++i) {
     if (i > 0) out += ", ";
     out += std::to_string(Faixas[i].Inicio);
-    if (Faixas[i].Fim != Faixas[i].Inicio) out += "-" + std::to_string(Faixas[i].Fim);
+    if (Faixas[i].Fim != Faixas[i].Inicio) {
+      // Appended in two steps: "-" + to_string() trips GCC 12's false
+      // -Wrestrict in optimised builds.
+      out += '-';
+      out += std::to_string(Faixas[i].Fim);
+    }
   }
   if (Faixas.size() > Max) out += ", ...";
   return out;
