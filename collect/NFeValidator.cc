@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "collect/NFePadroes.h"
 #include "collect/NFeValidator.h"
 
 namespace lumacor {
@@ -73,20 +74,9 @@ class Regex {
   pcre2_code* anchored_ = nullptr;
 };
 
-// An element without attributes holding `value` (a pattern with one group),
-// white space allowed around it.
-std::string ElementPattern(const char* name, const std::string& value) {
-  return std::string("<\\s*(?:[A-Za-z0-9_]+:)?") + name + "\\s*>\\s*" + value +
-         "\\s*</\\s*(?:[A-Za-z0-9_]+:)?" + name + "\\s*>";
-}
-
-// The CNPJ inside keys and voiding identifiers: twelve characters that may
-// be upper-case letters since the alphanumeric CNPJ, then two check digits.
-// Letters stay upper-case only, whatever the caseless matching of the rest.
-const std::string kCnpj = "(?-i:[0-9A-Z]{12})\\d{2}";
-// An access key: cUF and AAMM, the CNPJ, then model, series, number,
-// emission type, code and check digit.
-const std::string kChave = "\\d{6}" + kCnpj + "\\d{24}";
+using padroes::ElementPattern;
+using padroes::kChave;
+using padroes::kCnpj;
 
 // The patterns of the plain classifier but its tag tests ("<", blanks, an
 // optional prefix, the name, a word boundary): the scan below decides

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "collect/NFePadroes.h"
 #include "collect/NFeValidatorReferencia.h"
 
 #include "collect/NFeValidator.h"
@@ -84,20 +85,9 @@ std::string TagPattern(const char* name) {
   return std::string("<\\s*(?:[A-Za-z0-9_]+:)?") + name + "\\b";
 }
 
-// An element without attributes holding `value` (a pattern with one group),
-// white space allowed around it.
-std::string ElementPattern(const char* name, const std::string& value) {
-  return std::string("<\\s*(?:[A-Za-z0-9_]+:)?") + name + "\\s*>\\s*" + value +
-         "\\s*</\\s*(?:[A-Za-z0-9_]+:)?" + name + "\\s*>";
-}
-
-// The CNPJ inside keys and voiding identifiers: twelve characters that may
-// be upper-case letters since the alphanumeric CNPJ, then two check digits.
-// Letters stay upper-case only, whatever the caseless matching of the rest.
-const std::string kCnpj = "(?-i:[0-9A-Z]{12})\\d{2}";
-// An access key: cUF and AAMM, the CNPJ, then model, series, number,
-// emission type, code and check digit.
-const std::string kChave = "\\d{6}" + kCnpj + "\\d{24}";
+using padroes::ElementPattern;
+using padroes::kChave;
+using padroes::kCnpj;
 
 struct Patterns {
   Regex mod{ElementPattern("mod", "(\\d+)")};
