@@ -262,11 +262,11 @@ class OdbcConnection final : public TDBConnection {
     const SQLRETURN rc = api_.ExecDirectW(stmt, WidePtr(wide), SQL_NTS);
     // SQL_NO_DATA: a first statement that touched no rows; a batch may
     // still have a result set after it.
-    if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) FailOn(SQL_HANDLE_STMT, stmt);
+    if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) FailOn(SQL_HANDLE_STMT, stmt, &cursor);
     try {
       cursor->Describe(rc);
     } catch (const DBError&) {
-      FailOn(SQL_HANDLE_STMT, stmt);
+      FailOn(SQL_HANDLE_STMT, stmt, &cursor);
     }
     return cursor;
   }
@@ -292,10 +292,15 @@ class OdbcConnection final : public TDBConnection {
 
   // Raises the diagnostics of `handle`; a connection found gone is
   // dropped, so the next GetConnection opens a new one.
-  [[noreturn]] void FailOn(SQLSMALLINT type, SQLHANDLE handle) {
+  // `cursor`, when given, owns `handle`: it goes before a lost connection
+  // is closed, since a statement must not outlive its connection handle.
+  [[noreturn]] void FailOn(SQLSMALLINT type, SQLHANDLE handle,
+                           std::unique_ptr<OdbcCursor>* cursor = nullptr) {
     std::string state;
     std::string msg = api_.Diagnostics(type, handle, &state);
-    if (ConnectionLost(state) || ConnectionDead()) Disconnect();
+    const bool lost = ConnectionLost(state) || ConnectionDead();
+    if (cursor != nullptr) cursor->reset();
+    if (lost) Disconnect();
     throw DBError(msg);
   }
 
