@@ -51,10 +51,13 @@ class TMemoriaDeArquivos {
  public:
   virtual ~TMemoriaDeArquivos() = default;
   virtual std::vector<TArquivoConhecido> LerArquivos() = 0;
-  // Stores or replaces `gravar` and drops the records of `esquecer`, all or
-  // nothing. Raises on failure.
+  // The CNPJ the records were stored for; empty when none was.
+  virtual std::string LerDono() = 0;
+  // Stores or replaces `gravar`, drops the records of `esquecer` and
+  // records `dono` as their CNPJ, all or nothing. Raises on failure.
   virtual void GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                              const std::vector<std::string>& esquecer) = 0;
+                              const std::vector<std::string>& esquecer,
+                              const std::string& dono) = 0;
 };
 
 // Gives the text of a row collected without it (an empty XML and a

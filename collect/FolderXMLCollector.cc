@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_set>
 
 #include "collect/NFeValidator.h"
 #include "common/Error.h"
@@ -42,6 +43,12 @@ int64_t NanosDesdeEpoca(Clock::TimePoint t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+uint64_t HashDaChave(std::string_view chave) { return std::hash<std::string_view>{}(chave); }
+
+bool EDocumento(const TArquivoConhecido& a) {
+  return a.Resultado == TArquivoConhecido::arDocumento;
+}
+
 }  // namespace
 
 TFolderXMLCollector::TFolderXMLCollector(FileSystem* fs, Clock* clock) : fs_(fs), clock_(clock) {}
@@ -62,20 +69,40 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   };
 
   novos_.clear();
+  descartados_.clear();
+  novo_por_caminho_.clear();
+  coletados_ = 0;
   ++varredura_;
   if (memoria_ != nullptr && !carregado_) {
     conhecidos_.clear();
+    por_chave_.clear();
     for (TArquivoConhecido& a : memoria_->LerArquivos()) {
+      if (EDocumento(a)) ++por_chave_[HashDaChave(a.Chave)];
       // The path is the key; held once.
       std::string caminho = std::move(a.Caminho);
       conhecidos_.emplace(std::move(caminho), Conhecido{std::move(a), 0});
     }
+    dono_ = memoria_->LerDono();
     carregado_ = true;
   }
+  cnpj_ = config.CNPJ;
+  // Rows queued under another CNPJ say nothing of this one's.
+  const bool pode_omitir = memoria_ != nullptr && dono_ == cnpj_;
+
+  // Each accepted document's place in the listing: the rows keep that
+  // order whether built at once or only at the end (omitted ones that turn
+  // out to be needed).
+  size_t ordem = 0;
+  std::vector<size_t> posicoes;
+  using Registro = std::unordered_map<std::string, Conhecido>::value_type;
+  std::vector<std::pair<size_t, const Registro*>> omitidos;
+  // Identifiers something happened to in this run: a file of theirs was
+  // read, changed what it gives, or went.
+  std::unordered_set<uint64_t> tocadas;
 
   // What a document counts and logs, whether read now or known.
   auto aceitar = [&](const TArquivoConhecido& a, const std::string& arquivo, bool ignorar,
-                     std::string xml, bool novo) {
+                     std::string xml, bool novo, const Registro* omitir) {
     if (a.Resultado == TArquivoConhecido::arNaoFiscal) {
       n.ignorados++;
       if (config.LogIgnorados) {
@@ -97,14 +124,12 @@ TXmlRowArray TFolderXMLCollector::Executar() {
       if (config.LogIgnorados) LogWarning("XML de homologacao ignorado: " + arquivo);
       return;
     }
-    TXmlRow row;
-    row.ChaveUnica = a.Chave;
-    row.XML = std::move(xml);
-    row.Hash = a.Hash;
-    row.Prioridade = a.Prioridade;
-    row.Forca = a.Forca;
-    row.Arquivo = arquivo;
-    result.push_back(std::move(row));
+    if (omitir != nullptr) {
+      omitidos.emplace_back(ordem++, omitir);
+    } else {
+      result.push_back(LinhaDe(a, arquivo, std::move(xml)));
+      posicoes.push_back(ordem++);
+    }
     n.aceitos++;
     // Said once per new or changed file, not at every run: repeated, they
     // would push the lines that matter out of the rotated log.
@@ -125,13 +150,14 @@ TXmlRowArray TFolderXMLCollector::Executar() {
       if (!fs_->DirectoryExists(pasta)) {
         LogWarning("Pasta XML nao encontrada: " + pasta);
       } else {
-        std::vector<std::string> arquivos;
+        std::vector<Listado> arquivos;
         Visited visited;
         ListarPasta(pasta, config.XMLRecursive, &visited, &arquivos);
 
-        for (const std::string& arquivo : arquivos) {
-          FileInfo antes;
-          bool tem_info = fs_->Stat(arquivo, &antes);
+        for (const Listado& listado : arquivos) {
+          const std::string& arquivo = listado.caminho;
+          const FileInfo& antes = listado.info;
+          const bool tem_info = listado.tem_info;
           if (tem_info && recente(antes)) continue;
           n.encontrados++;
           try {
@@ -141,18 +167,32 @@ TXmlRowArray TFolderXMLCollector::Executar() {
                          "(tamanho_maximo_mb)",
                          static_cast<long long>(antes.size), static_cast<long long>(max_bytes)));
             }
-            Conhecido* conhecido = nullptr;
+            Registro* registro = nullptr;
             if (memoria_ != nullptr) {
               auto it = conhecidos_.find(arquivo);
-              if (it != conhecidos_.end()) conhecido = &it->second;
+              if (it != conhecidos_.end()) registro = &*it;
             }
+            Conhecido* conhecido = registro ? &registro->second : nullptr;
             const TArquivoConhecido* antigo = conhecido ? &conhecido->arquivo : nullptr;
             TArquivoConhecido agora = Metadados(antes);
             if (tem_info && antigo != nullptr && antigo->MesmosMetadados(agora)) {
               conhecido->visto_em = varredura_;
-              aceitar(*antigo, arquivo, !config.EnviarHomologacao && antigo->Homologacao, {},
-                      false);
+              // The only file of its identifier, unchanged: its row is as
+              // this file left it, and handing it over again changes
+              // nothing, unless something else touches the identifier. Not
+              // so for a test-environment document, which may have been
+              // left out under another setting of enviar_homologacao.
+              const Registro* omitir = nullptr;
+              if (pode_omitir && EDocumento(*antigo) && !antigo->Homologacao) {
+                auto c = por_chave_.find(HashDaChave(antigo->Chave));
+                if (c != por_chave_.end() && c->second == 1) omitir = registro;
+              }
+              aceitar(*antigo, arquivo, !config.EnviarHomologacao && antigo->Homologacao, {}, false,
+                      omitir);
               continue;
+            }
+            if (antigo != nullptr && EDocumento(*antigo)) {
+              tocadas.insert(HashDaChave(antigo->Chave));
             }
 
             std::string xml = LerTexto(arquivo, max_bytes, tem_info);
@@ -185,6 +225,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             } else {
               agora.Chave.clear();
             }
+            if (EDocumento(agora)) tocadas.insert(HashDaChave(agora.Chave));
             bool novo = antigo == nullptr || antigo->Resultado != agora.Resultado ||
                         antigo->Hash != agora.Hash;
             if (memoria_ != nullptr && tem_info) {
@@ -196,7 +237,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
             // needed: nothing of the folder stays in memory.
             if (memoria_ != nullptr) std::string().swap(xml);
             aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao, std::move(xml),
-                    novo);
+                    novo, nullptr);
           } catch (...) {
             n.erros++;
             LogError("Erro lendo XML " + arquivo + ": " + CurrentErrorMessage());
@@ -208,6 +249,28 @@ TXmlRowArray TFolderXMLCollector::Executar() {
     rest.remove_prefix(sep + 1);
   }
 
+  // An identifier that had several files before this run is never
+  // omitted, so one whose file went or changed identifier is handed over
+  // whole; a new file for an identifier omitted so far brings it back.
+  if (!omitidos.empty()) {
+    TXmlRowArray todas;
+    todas.reserve(result.size() + omitidos.size());
+    size_t i = 0;
+    for (const auto& [pos, r] : omitidos) {
+      if (!tocadas.contains(HashDaChave(r->second.arquivo.Chave))) continue;
+      for (; i < result.size() && posicoes[i] < pos; ++i) todas.push_back(std::move(result[i]));
+      todas.push_back(LinhaDe(r->second.arquivo, r->first, {}));
+    }
+    for (; i < result.size(); ++i) todas.push_back(std::move(result[i]));
+    result = std::move(todas);
+  }
+  if (memoria_ != nullptr) {
+    descartados_.assign(novos_.size(), false);
+    novo_por_caminho_.reserve(novos_.size());
+    for (size_t k = 0; k < novos_.size(); ++k) novo_por_caminho_.emplace(novos_[k].Caminho, k);
+  }
+  coletados_ = n.aceitos;
+
   LogInfo(
       Format("Varredura XML: encontrados=%d | aceitos=%d | cancelamentos=%d | "
              "inutilizacoes=%d | ignorados=%d | erros=%d",
@@ -216,7 +279,24 @@ TXmlRowArray TFolderXMLCollector::Executar() {
 }
 
 std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
+  auto registro = novo_por_caminho_.find(row.Arquivo);
+  if (registro != novo_por_caminho_.end() && descartados_[registro->second]) {
+    registro = novo_por_caminho_.end();
+  }
   try {
+    if (registro != novo_por_caminho_.end()) {
+      // Read by this run, and not touched since (the same metadata before
+      // and after this reading, a file too old to be mid-write): the same
+      // bytes, so the same text, without fingerprinting it again.
+      const TArquivoConhecido& lido = novos_[registro->second];
+      FileInfo antes, depois;
+      if (fs_->Stat(row.Arquivo, &antes) && Metadados(antes).MesmosMetadados(lido)) {
+        std::string xml = LerTexto(row.Arquivo, max_bytes_, true);
+        if (fs_->Stat(row.Arquivo, &depois) && Metadados(depois).MesmosMetadados(lido)) {
+          return xml;
+        }
+      }
+    }
     std::string xml = LerTexto(row.Arquivo, max_bytes_);
     if (THashService::SHA256(xml) == row.Hash) return xml;
     throw std::runtime_error("arquivo alterado desde a varredura");
@@ -226,7 +306,9 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
   // Read anew, and judged anew, at the next run.
   auto it = conhecidos_.find(row.Arquivo);
   if (it != conhecidos_.end()) it->second.visto_em = 0;
-  std::erase_if(novos_, [&](const TArquivoConhecido& a) { return a.Caminho == row.Arquivo; });
+  for (size_t k = 0; k < novos_.size(); ++k) {
+    if (novos_[k].Caminho == row.Arquivo) descartados_[k] = true;
+  }
   return std::nullopt;
 }
 
@@ -236,20 +318,53 @@ void TFolderXMLCollector::ConfirmarVarredura() {
   for (const auto& [caminho, c] : conhecidos_) {
     if (c.visto_em != varredura_) esquecer.push_back(caminho);
   }
+  std::vector<TArquivoConhecido> gravar;
+  gravar.reserve(novos_.size());
+  for (size_t k = 0; k < novos_.size(); ++k) {
+    if (k >= descartados_.size() || !descartados_[k]) gravar.push_back(std::move(novos_[k]));
+  }
+  novos_.clear();
+  descartados_.clear();
+  novo_por_caminho_.clear();
   try {
-    memoria_->GravarArquivos(novos_, esquecer);
+    memoria_->GravarArquivos(gravar, esquecer, cnpj_);
   } catch (...) {
     carregado_ = false;
     conhecidos_.clear();
-    novos_.clear();
+    por_chave_.clear();
     throw;
   }
-  for (const std::string& caminho : esquecer) conhecidos_.erase(caminho);
-  for (TArquivoConhecido& a : novos_) {
+  auto contar = [this](const TArquivoConhecido& a, int delta) {
+    if (!EDocumento(a)) return;
+    auto it = por_chave_.try_emplace(HashDaChave(a.Chave), 0).first;
+    it->second += static_cast<uint32_t>(delta);
+    if (it->second == 0) por_chave_.erase(it);
+  };
+  for (const std::string& caminho : esquecer) {
+    auto it = conhecidos_.find(caminho);
+    contar(it->second.arquivo, -1);
+    conhecidos_.erase(it);
+  }
+  for (TArquivoConhecido& a : gravar) {
+    auto it = conhecidos_.find(a.Caminho);
+    if (it != conhecidos_.end()) contar(it->second.arquivo, -1);
+    contar(a, +1);
     std::string caminho = std::move(a.Caminho);
     conhecidos_.insert_or_assign(std::move(caminho), Conhecido{std::move(a), varredura_});
   }
-  novos_.clear();
+  dono_ = cnpj_;
+}
+
+TXmlRow TFolderXMLCollector::LinhaDe(const TArquivoConhecido& a, const std::string& arquivo,
+                                     std::string xml) {
+  TXmlRow row;
+  row.ChaveUnica = a.Chave;
+  row.XML = std::move(xml);
+  row.Hash = a.Hash;
+  row.Prioridade = a.Prioridade;
+  row.Forca = a.Forca;
+  row.Arquivo = arquivo;
+  return row;
 }
 
 std::string TFolderXMLCollector::Join(const std::string& folder, const std::string& name) const {
@@ -259,7 +374,7 @@ std::string TFolderXMLCollector::Join(const std::string& folder, const std::stri
 }
 
 void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive, Visited* visited,
-                                      std::vector<std::string>* files) {
+                                      std::vector<Listado>* files) {
   // Links can lead back to a folder already walked (even to an ancestor);
   // entering it again would repeat its files or never end. An inode of 0
   // means the platform could not identify the folder: no check then.
@@ -269,9 +384,9 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
     return;
   }
 
-  std::vector<DirEntry> entries;
+  std::vector<DirEntryInfo> entries;
   try {
-    entries = fs_->ListDirectory(folder);
+    entries = fs_->ListDirectoryWithInfo(folder);
   } catch (const PlatformError&) {
     // A folder we may not read (no rights, removed meanwhile, out of
     // descriptors) just adds nothing this run. A path the system refuses
@@ -283,12 +398,12 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
     return;
   }
 
-  for (const DirEntry& entry : entries) {
-    std::string path = Join(folder, entry.name);
-    if (entry.is_directory) {
+  for (DirEntryInfo& e : entries) {
+    std::string path = Join(folder, e.entry.name);
+    if (e.entry.is_directory) {
       if (recursive) ListarPasta(path, recursive, visited, files);
-    } else if (EndsWithIgnoreAsciiCase(entry.name, ".xml")) {
-      files->push_back(std::move(path));
+    } else if (EndsWithIgnoreAsciiCase(e.entry.name, ".xml")) {
+      files->push_back({std::move(path), e.found, e.info});
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -58,15 +59,28 @@ class TFolderXMLCollector : public TFonteDeTextos {
   // again from the memory.
   void ConfirmarVarredura();
 
+  // Documents the last run collected, counted as every run counts them.
+  // With a memory the rows leave out unchanged files whose identifier
+  // nothing else touched (their rows stand as the queue holds them), so
+  // this may be more than the rows returned.
+  int Coletados() const { return coletados_; }
+
  private:
   // Folders already entered in one walk, by device and inode.
   using Visited = std::set<std::pair<uint64_t, uint64_t>>;
 
+  static TXmlRow LinhaDe(const TArquivoConhecido& a, const std::string& arquivo, std::string xml);
   std::string Join(const std::string& folder, const std::string& name) const;
+  // A file found by a listing, with its metadata as the listing saw them.
+  struct Listado {
+    std::string caminho;
+    bool tem_info = false;
+    FileInfo info;
+  };
   // Appends the matching files of `folder` (and, when `recursive`, of its
   // subfolders, depth first) to `files`, in the order the OS lists them.
   void ListarPasta(const std::string& folder, bool recursive, Visited* visited,
-                   std::vector<std::string>* files);
+                   std::vector<Listado>* files);
   // Strict UTF-8 (byte-order mark skipped), else the ANSI code page.
   // Raises, without reading, for a file larger than `max_bytes`, unless
   // the caller has just checked that (`tamanho_visto`).
@@ -82,9 +96,23 @@ class TFolderXMLCollector : public TFonteDeTextos {
     uint64_t visto_em = 0;  // the last run that went through it
   };
   std::unordered_map<std::string, Conhecido> conhecidos_;
+  // Known documents per identifier (by the identifier's hash): an
+  // identifier with one file can be left out of the batch while nothing
+  // touches it; one with several (a document and its event) is always
+  // handed over, since its row may still be on the way to its last text.
+  std::unordered_map<uint64_t, uint32_t> por_chave_;
+  // The CNPJ the memory's rows were queued under: under another one every
+  // document must be queued again.
+  std::string dono_;
+  std::string cnpj_;
+  int coletados_ = 0;
   // What the last run learned, not yet confirmed: records to store; a known
   // path that run did not go through is forgotten.
   std::vector<TArquivoConhecido> novos_;
+  // Records of novos_ whose file TextoDe found changed: not stored.
+  std::vector<bool> descartados_;
+  // novos_ by path, for TextoDe.
+  std::unordered_map<std::string_view, size_t> novo_por_caminho_;
   uint64_t varredura_ = 0;
   int64_t max_bytes_ = 0;
 };

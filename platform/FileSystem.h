@@ -40,6 +40,14 @@ struct FileInfo {
   uint64_t inode = 0;
 };
 
+// A folder entry with its metadata; `found` false where nothing was found
+// (gone meanwhile) or for a folder, which is not looked at.
+struct DirEntryInfo {
+  DirEntry entry;
+  bool found = false;
+  FileInfo info;
+};
+
 // A file open for appending one record; closed when destroyed.
 class AppendFile {
  public:
@@ -71,6 +79,11 @@ class FileSystem {
   // Entries of one folder in the order the OS returns them, without "." and
   // "..". Raises PlatformError when the folder cannot be listed.
   virtual std::vector<DirEntry> ListDirectory(const std::string& path) = 0;
+
+  // The same entries, each file (not folder) with what Stat gives for it.
+  // Cheaper than a Stat per path where the OS allows (no walk of the whole
+  // path per file), since a scan looks at every file of large folders.
+  virtual std::vector<DirEntryInfo> ListDirectoryWithInfo(const std::string& path);
 
   // Reads a whole file. Fails (PlatformError) when it cannot be opened or
   // read, and when its size or last-write time changed during the read:

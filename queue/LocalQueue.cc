@@ -152,6 +152,12 @@ constexpr const char* kGravarArquivo =
     "tipo) VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
     ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo)";
 
+// The CNPJ those records were queued under (one row).
+constexpr const char* kCreateArquivosDono =
+    "CREATE TABLE IF NOT EXISTS sync_arquivo_dono ("
+    "  id   INTEGER PRIMARY KEY CHECK (id = 1),"
+    "  cnpj TEXT NOT NULL)";
+
 constexpr const char* kEsquecerArquivo = "DELETE FROM sync_arquivo WHERE caminho = :caminho";
 
 constexpr const char* kTemPendentes =
@@ -297,6 +303,7 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FConn.Exec(kCreateIndexOrdem);
   FConn.Exec(kCreateIndexEstado);
   FConn.Exec(kCreateArquivos);
+  FConn.Exec(kCreateArquivosDono);
   FConn.Exec(kCreateIndexCnpjStatus);
   FConn.Exec(kCreateIndexStatusData);
   FConn.Exec(kCreateConfig);
@@ -497,10 +504,22 @@ std::vector<TArquivoConhecido> TLocalQueue::LerArquivos() {
   return arquivos;
 }
 
+std::string TLocalQueue::LerDono() {
+  TSqliteStatement st = FConn.Prepare("SELECT cnpj FROM sync_arquivo_dono WHERE id = 1");
+  return st.Step() ? st.ColumnText(0) : std::string();
+}
+
 void TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                                 const std::vector<std::string>& esquecer) {
-  if (gravar.empty() && esquecer.empty()) return;
+                                 const std::vector<std::string>& esquecer,
+                                 const std::string& dono) {
+  if (gravar.empty() && esquecer.empty() && dono == LerDono()) return;
   Transacao([&] {
+    {
+      TSqliteStatement st =
+          FConn.Prepare("INSERT OR REPLACE INTO sync_arquivo_dono (id, cnpj) VALUES (1, :cnpj)");
+      st.BindText(":cnpj", dono);
+      st.Step();
+    }
     for (const std::string& caminho : esquecer) {
       TSqliteStatement::Run run(FEsquecerArquivo);
       FEsquecerArquivo.BindText(":caminho", caminho);

@@ -118,8 +118,9 @@ class TLocalQueue : public TMemoriaDeArquivos {
   bool TemPendentes();
 
   std::vector<TArquivoConhecido> LerArquivos() override;
+  std::string LerDono() override;
   void GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                      const std::vector<std::string>& esquecer) override;
+                      const std::vector<std::string>& esquecer, const std::string& dono) override;
 
   // Marks the listed row (by its own CNPJ and identifier) as sent.
   void MarcarEnviado(const TQueueItem& Item);

@@ -204,10 +204,11 @@ TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
   b.Resultado = TArquivoConhecido::arNaoFiscal;
   {
     TLocalQueue q(path_);
-    q.GravarArquivos({a, b}, {});
+    EXPECT_EQ(q.LerDono(), "");
+    q.GravarArquivos({a, b}, {}, "12345678000190");
     TArquivoConhecido changed = b;
     changed.Tamanho = 7;
-    q.GravarArquivos({changed}, {"/srv/xml/nao-conhecido.xml"});
+    q.GravarArquivos({changed}, {"/srv/xml/nao-conhecido.xml"}, "12345678000190");
     b = changed;
   }
   TLocalQueue q(path_);
@@ -217,8 +218,10 @@ TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
   ASSERT_EQ(known.size(), 2u);
   EXPECT_TRUE(known[0] == b);
   EXPECT_TRUE(known[1] == a);
-  q.GravarArquivos({}, {a.Caminho, b.Caminho});
+  EXPECT_EQ(q.LerDono(), "12345678000190");
+  q.GravarArquivos({}, {a.Caminho, b.Caminho}, "98765432000100");
   EXPECT_TRUE(q.LerArquivos().empty());
+  EXPECT_EQ(q.LerDono(), "98765432000100");
   // The documents' table is not touched.
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "0");
 }

@@ -172,17 +172,20 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   TXmlRowArray rows;
+  int coletados = 0;
   const bool modo_pasta = IsModoPasta(GConfigManager->Config().ModoColeta);
   try {
     if (modo_pasta) {
       rows = FFolderCollector->Executar();
-      LogInfo(Format("Coletados %d XMLs das pastas.", static_cast<int>(rows.size())));
+      coletados = FFolderCollector->Coletados();
+      LogInfo(Format("Coletados %d XMLs das pastas.", coletados));
     } else {
       if (!FExecutor) {
         throw std::runtime_error("Executor SQL nao inicializado. Verifique o modo de coleta.");
       }
       rows = FExecutor->Executar();
-      LogInfo(Format("Coletados %d XMLs do banco.", static_cast<int>(rows.size())));
+      coletados = static_cast<int>(rows.size());
+      LogInfo(Format("Coletados %d XMLs do banco.", coletados));
     }
   } catch (...) {
     LogError("Erro na coleta: " + CurrentErrorMessage());
@@ -211,12 +214,12 @@ void TSyncRunner::ExecutarCiclo() {
     }
   }
 
-  resumo.Coletados = static_cast<int>(rows.size());
+  resumo.Coletados = coletados;
   auto [sent, failed] = EnviarPendentes();
   resumo.Enviados = sent;
   resumo.Falhas = failed;
-  LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d",
-                 static_cast<int>(rows.size()), sent, failed));
+  LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d", coletados, sent,
+                 failed));
   LogInfo("=== Fim do ciclo ===");
 }
 

@@ -51,6 +51,11 @@ class FaultyFileSystem : public FileSystem {
     if (list_countdown_ > 0 && --list_countdown_ == 0) Fail("listar " + path);
     return real_->ListDirectory(path);
   }
+  // Through this wrapper's ListDirectory and Stat, so that their faults
+  // and hooks apply to a scan too.
+  std::vector<DirEntryInfo> ListDirectoryWithInfo(const std::string& path) override {
+    return FileSystem::ListDirectoryWithInfo(path);
+  }
   std::string ReadFile(const std::string& path) override {
     ++reads_;
     ++reads_of_[path];

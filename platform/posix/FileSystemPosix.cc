@@ -133,6 +133,39 @@ class PosixFileSystem : public FileSystem {
     return out;
   }
 
+  std::vector<DirEntryInfo> ListDirectoryWithInfo(const std::string& path) override {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) throw PosixError("opendir", path, errno);
+    std::vector<DirEntryInfo> out;
+    errno = 0;
+    while (struct dirent* e = ::readdir(dir)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      DirEntryInfo d;
+      d.entry.name = e->d_name;
+      if (e->d_type == DT_DIR) {
+        d.entry.is_directory = true;
+      } else {
+        // Relative to the open folder: the path's other components are
+        // not looked up again for every file.
+        struct stat st;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, 0) == 0) {
+          if (S_ISDIR(st.st_mode)) {
+            d.entry.is_directory = true;
+          } else {
+            d.found = true;
+            FillInfo(st, &d.info);
+          }
+        }
+      }
+      out.push_back(std::move(d));
+      errno = 0;
+    }
+    int err = errno;
+    ::closedir(dir);
+    if (err != 0) throw PosixError("readdir", path, err);
+    return out;
+  }
+
   std::string ReadFile(const std::string& path) override {
     // Non-blocking, so a FIFO named *.xml cannot hang the agent on open.
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
