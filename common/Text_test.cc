@@ -19,6 +19,11 @@ TEST(TextTest, Utf8Validation) {
       {"\xED\xA0\x80", false},      // encoded surrogate
       {"\xF4\x90\x80\x80", false},  // above U+10FFFF
       {"\xE2\x82", false},          // truncated
+      // Past and across the eight-byte steps over ASCII.
+      {"<infNFe Id=\"NFe\">\xE3o", false},
+      {"abcdefg\xC3\xA3xyz12345678", true},
+      {"abcdefgh12345678\xE2\x82", false},
+      {"abcdefgh12345678\xE2\x82\xAC", true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsValidUtf8(c.bytes), c.valid) << c.bytes;
   EXPECT_THROW(RequireUtf8("\xE3"), EncodingError);
