@@ -147,6 +147,11 @@ class TLocalQueue : public TMemoriaDeArquivos {
   // When the row `ID` entered the queue, Unix seconds; 0 for no such row.
   int64_t EntradaNaFila(int64_t ID);
 
+  // The highest row id, 0 for an empty queue. The queue never deletes a
+  // row nor changes its identifier or entry time, and ids only grow: while
+  // this stands, ListarIdentificadores and EntradaNaFila answer the same.
+  int64_t UltimoID();
+
   // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
   // all of them when empty) back to "pendente" with no attempts counted.
   // Returns how many rows changed; other rows and unknown keys are left
