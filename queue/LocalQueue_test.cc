@@ -10,6 +10,7 @@
 #include "collect/NFeValidator.h"
 #include "common/Text.h"
 #include "queue/HashService.h"
+#include "queue/SqliteApi.h"
 #include "testsupport/TestSupport.h"
 
 namespace lumacor {
@@ -508,8 +509,9 @@ TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {
   EXPECT_EQ(ReadRow(q, kCnpj, Chave(1))->xml, NFe(Chave(1), "<v>2</v>"));
 }
 
-// A batch far larger than SQLite's heap limit has its pages written to the
-// file before the commit; a late failure must still undo all of them.
+// A batch far larger than SQLite's heap limit keeps the heap near it, its
+// pages written to the file before the commit; a late failure must still
+// undo all of them.
 TEST_F(LocalQueueTest, BatchLargerThanTheHeapLimitRollsBackWhole) {
   TLocalQueue q(path_);
   q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
@@ -520,13 +522,17 @@ TEST_F(LocalQueueTest, BatchLargerThanTheHeapLimitRollsBackWhole) {
   for (int i = 1; i <= 1500; ++i) lote.push_back({Chave(i), NFe(Chave(i), recheio)});
   q.Connection().Exec("CREATE TRIGGER falha BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" +
                       Chave(1500) + "' BEGIN SELECT RAISE(ABORT, 'documento recusado'); END");
+  SqliteApi().memory_highwater(1);
   EXPECT_THROW(q.UpsertEmLote(lote, kCnpj), SqliteError);
+  // The cache alone could hold 40 MB; the heap stays near its limit.
+  EXPECT_LT(SqliteApi().memory_highwater(0), 10 * 1024 * 1024);
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1");
   EXPECT_EQ(*ReadRow(q, kCnpj, Chave(1)), anterior);
   EXPECT_EQ(Scalar(q.Connection(), "PRAGMA integrity_check"), "ok");
 
   q.Connection().Exec("DROP TRIGGER falha");
   q.UpsertEmLote(lote, kCnpj);
+  EXPECT_LT(SqliteApi().memory_highwater(0), 10 * 1024 * 1024);
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1500");
   for (int i : {1, 750, 1500}) {
     EXPECT_EQ(ReadRow(q, kCnpj, Chave(i))->xml, NFe(Chave(i), recheio)) << i;
