@@ -661,11 +661,18 @@ void TLocalQueue::GravarImpressaoConfig(const std::string& Impressao) {
 
 std::vector<TIdentificadorFila> TLocalQueue::ListarIdentificadores() {
   std::vector<TIdentificadorFila> ids;
+  ParaCadaIdentificador([&ids](std::string_view chave, int64_t id) {
+    ids.push_back({std::string(chave), id});
+  });
+  return ids;
+}
+
+void TLocalQueue::ParaCadaIdentificador(
+    const std::function<void(std::string_view, int64_t)>& Cada) {
   // cnpj is named so that SQLite scans the (cnpj, chave_unica) index, which
   // holds the id too: the table's pages, with every text, stay unread.
   TSqliteStatement st = FConn.Prepare("SELECT chave_unica, id, cnpj FROM sync_xml");
-  while (st.Step()) ids.push_back({st.ColumnText(0), st.ColumnInt(1)});
-  return ids;
+  while (st.Step()) Cada(st.ColumnText(0), st.ColumnInt(1));
 }
 
 int64_t TLocalQueue::EntradaNaFila(int64_t ID) {

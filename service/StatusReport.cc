@@ -773,9 +773,12 @@ void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
     // archive whose queue did not grow is not listed again every cycle.
     int64_t ultimo = Queue->UltimoID();
     if (ultimo != FUltimoIDVerificado) {
-      TVerificacaoNumeracao nova =
-          lumacor::VerificarNumeracao(Queue->ListarIdentificadores(), FCNPJ, FLacunasAtrasoDias,
-                                      [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
+      // Row by row: an archive's identifiers are never all held at once.
+      TVerificadorNumeracao verificador(FCNPJ);
+      Queue->ParaCadaIdentificador(
+          [&verificador](std::string_view chave, int64_t id) { verificador.Adicionar(chave, id); });
+      TVerificacaoNumeracao nova = verificador.Concluir(
+          FLacunasAtrasoDias, [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
       if (!FVerificarLacunas) nova.Series.clear();
       FVerificacao = std::move(nova);
       FUltimoIDVerificado = ultimo;
