@@ -94,13 +94,18 @@ void TLogger::Log(const std::string& Msg, TLogLevel Level) {
 
     std::lock_guard<std::mutex> guard(FLock);
     try {
-      EnsureLogDir();
+      // One lookup of the file serves the folder test and the size test:
+      // a file that exists has its folder, and path lookups are most of
+      // what a line costs.
+      FileInfo info;
+      bool existe = !FLogPath.empty() && fs_->Stat(FLogPath, &info) && !info.is_directory;
+      if (!existe) EnsureLogDir();
       LocalTime today = clock_->NowLocal();
       if (!SameDay(FLastCleanupDate, today)) {
         CleanupOldFiles();
         FLastCleanupDate = clock_->NowLocal();
       }
-      RotateIfNeeded();
+      if (existe) RotateIfLarger(info.size);
       auto file = fs_->OpenAppend(FLogPath);
       if (file->Position() == 0) line.insert(0, kUtf8Bom);
       file->Append(line);
@@ -152,7 +157,14 @@ int64_t TLogger::FileSizeOf(const std::string& path) {
 void TLogger::RotateIfNeeded() {
   try {
     if (FLogPath.empty() || !fs_->FileExists(FLogPath)) return;
-    if (FileSizeOf(FLogPath) < FMaxSizeBytes) return;
+    RotateIfLarger(FileSizeOf(FLogPath));
+  } catch (...) {
+  }
+}
+
+void TLogger::RotateIfLarger(int64_t size) {
+  try {
+    if (size < FMaxSizeBytes) return;
     LogName n = SplitLogPath(FLogPath);
     FileInfo info;
     for (int i = 0; i < kMaxRotationCandidates; ++i) {

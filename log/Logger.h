@@ -45,6 +45,8 @@ class TLogger {
   void EnsureLogDir();
   std::string BackupMask() const;
   void RotateIfNeeded();
+  // RotateIfNeeded for an existing log file of `size` bytes.
+  void RotateIfLarger(int64_t size);
   void CleanupOldFiles();
   int64_t FileSizeOf(const std::string& path);
 

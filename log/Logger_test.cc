@@ -86,6 +86,22 @@ TEST(LoggerTest, RotatesAtExactlyTheLimitWithCounterWithinOneSecond) {
                                       "sinc_20260520_140509_1.log", "sinc_20260520_140509_2.log"}));
 }
 
+// A line looks the file up once; a missing file must still get its folder
+// back, as when someone deletes the log folder under a running agent.
+TEST(LoggerTest, FolderRemovedWhileRunningIsMadeAgainByTheNextLine) {
+  TempDir dir;
+  FakeClock clock;
+  std::string path = dir.Path("logs/sinc.log");
+  TLogger log(path, 0, 0, 0, FileSystem::Default(), &clock);
+  log.Info("antes");
+  fs::remove_all(dir.Path("logs"));
+  log.Info("depois");
+  EXPECT_EQ(ReadFileBytes(path),
+            "\xEF\xBB\xBF"
+            "2026-05-20 14:05:09 [INFO ] depois\r\n");
+  EXPECT_TRUE(log.FalhaEscrita().empty());
+}
+
 TEST(LoggerTest, NameWithoutExtensionAndOversizedFileAtCreation) {
   TempDir dir;
   FakeClock clock;

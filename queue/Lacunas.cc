@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
-#include <map>
-#include <unordered_map>
+#include <utility>
 
 #include "collect/ChaveAcesso.h"
 #include "common/Text.h"
@@ -20,12 +19,6 @@ constexpr size_t kInicioSerieChave = 6;
 constexpr size_t kInicioSerieInut = 5 + 2 + 2;
 constexpr std::string_view kPrefixoInut = "INUT-";
 constexpr size_t kTamanhoInut = 5 + 2 + 2 + 14 + 2 + 3 + 9 + 9;
-
-struct Intervalo {
-  int64_t Inicio;
-  int64_t Fim;
-  int64_t ID;
-};
 
 bool Numero9(std::string_view s, int64_t& out) {
   int64_t n = 0;
@@ -55,45 +48,46 @@ std::string SemZerosAEsquerda(std::string_view s) {
 
 }  // namespace
 
-TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& Ids,
-                                         std::string_view CNPJEmpresa, int DiasAtraso,
-                                         const TEntradaNaFila& Entrada) {
-  TVerificacaoNumeracao r;
-  const std::string raiz = RaizCNPJ(CNPJEmpresa);
-  // Views into `Ids`, which outlive the map: no text is copied per row.
-  std::unordered_map<std::string_view, std::vector<Intervalo>> grupos;
-  int64_t mais_novo = std::numeric_limits<int64_t>::min();  // the highest id
-  for (const TIdentificadorFila& id : Ids) {
-    std::string_view c = id.ChaveUnica;
-    std::string_view serie;
-    Intervalo iv{0, 0, id.ID};
-    if (c.size() == 44) {
-      if (!DigitoChaveValido(c)) r.ChavesInvalidas.emplace_back(c);
-      serie = c.substr(kInicioSerieChave, kTamanhoSerie);
-      if (!Numero9(c.substr(25, 9), iv.Inicio)) continue;
-      iv.Fim = iv.Inicio;
-    } else if (c.size() == kTamanhoInut && c.substr(0, kPrefixoInut.size()) == kPrefixoInut) {
-      serie = c.substr(kInicioSerieInut, kTamanhoSerie);
-      if (!Numero9(c.substr(kTamanhoInut - 18, 9), iv.Inicio) ||
-          !Numero9(c.substr(kTamanhoInut - 9, 9), iv.Fim) || iv.Fim < iv.Inicio) {
-        continue;
-      }
-    } else {
-      continue;
+TVerificadorNumeracao::TVerificadorNumeracao(std::string_view CNPJEmpresa)
+    : FRaiz(RaizCNPJ(CNPJEmpresa)), FMaisNovo(std::numeric_limits<int64_t>::min()) {}
+
+void TVerificadorNumeracao::Adicionar(std::string_view c, int64_t ID) {
+  std::string_view serie;
+  Intervalo iv{0, 0, ID};
+  if (c.size() == 44) {
+    if (!DigitoChaveValido(c)) FChavesInvalidas.emplace_back(c);
+    serie = c.substr(kInicioSerieChave, kTamanhoSerie);
+    if (!Numero9(c.substr(25, 9), iv.Inicio)) return;
+    iv.Fim = iv.Inicio;
+  } else if (c.size() == kTamanhoInut && c.substr(0, kPrefixoInut.size()) == kPrefixoInut) {
+    serie = c.substr(kInicioSerieInut, kTamanhoSerie);
+    if (!Numero9(c.substr(kTamanhoInut - 18, 9), iv.Inicio) ||
+        !Numero9(c.substr(kTamanhoInut - 9, 9), iv.Fim) || iv.Fim < iv.Inicio) {
+      return;
     }
-    if (raiz.empty() || serie.substr(0, 8) != raiz) continue;
-    grupos[serie].push_back(iv);
-    mais_novo = std::max(mais_novo, id.ID);
+  } else {
+    return;
   }
+  if (FRaiz.empty() || serie.substr(0, 8) != FRaiz) return;
+  auto it = FGrupos.find(serie);
+  if (it == FGrupos.end()) it = FGrupos.emplace(std::string(serie), std::vector<Intervalo>()).first;
+  it->second.push_back(iv);
+  FMaisNovo = std::max(FMaisNovo, ID);
+}
+
+TVerificacaoNumeracao TVerificadorNumeracao::Concluir(int DiasAtraso,
+                                                      const TEntradaNaFila& Entrada) {
+  TVerificacaoNumeracao r;
+  r.ChavesInvalidas = std::move(FChavesInvalidas);
+  FChavesInvalidas.clear();
   std::sort(r.ChavesInvalidas.begin(), r.ChavesInvalidas.end());
   r.ChavesInvalidas.erase(std::unique(r.ChavesInvalidas.begin(), r.ChavesInvalidas.end()),
                           r.ChavesInvalidas.end());
 
-  const bool com_atraso = DiasAtraso > 0 && Entrada && !grupos.empty();
+  const bool com_atraso = DiasAtraso > 0 && Entrada && !FGrupos.empty();
   const int64_t atraso = com_atraso ? static_cast<int64_t>(DiasAtraso) * 86400 : 0;
-  const int64_t entrada_mais_novo = com_atraso ? Entrada(mais_novo) : 0;
-  std::map<std::string_view, TLacunasSerie> por_serie;
-  for (auto& [chave, ivs] : grupos) {
+  const int64_t entrada_mais_novo = com_atraso ? Entrada(FMaisNovo) : 0;
+  for (auto& [chave, ivs] : FGrupos) {
     std::sort(ivs.begin(), ivs.end(),
               [](const Intervalo& a, const Intervalo& b) { return a.Inicio < b.Inicio; });
     // Each gap appeared with the first row numbered above it: the lowest
@@ -115,13 +109,22 @@ TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& 
       coberto_ate = std::max(coberto_ate, ivs[i].Fim);
     }
     if (s.Faixas.empty()) continue;
-    s.CNPJ = std::string(chave.substr(0, 14));
-    s.Modelo = std::string(chave.substr(14, 2));
-    s.Serie = SemZerosAEsquerda(chave.substr(16, 3));
-    por_serie.emplace(chave, std::move(s));
+    std::string_view k = chave;
+    s.CNPJ = std::string(k.substr(0, 14));
+    s.Modelo = std::string(k.substr(14, 2));
+    s.Serie = SemZerosAEsquerda(k.substr(16, 3));
+    r.Series.push_back(std::move(s));
   }
-  for (auto& [chave, s] : por_serie) r.Series.push_back(std::move(s));
+  FGrupos.clear();
   return r;
+}
+
+TVerificacaoNumeracao VerificarNumeracao(const std::vector<TIdentificadorFila>& Ids,
+                                         std::string_view CNPJEmpresa, int DiasAtraso,
+                                         const TEntradaNaFila& Entrada) {
+  TVerificadorNumeracao v(CNPJEmpresa);
+  for (const TIdentificadorFila& id : Ids) v.Adicionar(id.ChaveUnica, id.ID);
+  return v.Concluir(DiasAtraso, Entrada);
 }
 
 std::string DescreverFaixas(const std::vector<TFaixa>& Faixas, size_t Max) {

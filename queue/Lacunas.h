@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,32 @@ struct TVerificacaoNumeracao {
   std::vector<TLacunasSerie> Series;  // by CNPJ, model and series
   // Access keys (of any issuer) whose check digit is wrong, sorted.
   std::vector<std::string> ChavesInvalidas;
+};
+
+// The check built one row at a time, so that the queue's identifiers need
+// not all be held at once: of each row only its numbers and id are kept.
+class TVerificadorNumeracao {
+ public:
+  explicit TVerificadorNumeracao(std::string_view CNPJEmpresa);
+
+  // One row; `ChaveUnica` need not outlive the call.
+  void Adicionar(std::string_view ChaveUnica, int64_t ID);
+
+  // The result for the rows added, as VerificarNumeracao gives it.
+  TVerificacaoNumeracao Concluir(int DiasAtraso, const TEntradaNaFila& Entrada = nullptr);
+
+ private:
+  struct Intervalo {
+    int64_t Inicio;
+    int64_t Fim;
+    int64_t ID;
+  };
+
+  std::string FRaiz;  // "" when the company's CNPJ has no root
+  // By issuer, model and series (19 characters), in that order.
+  std::map<std::string, std::vector<Intervalo>, std::less<>> FGrupos;
+  int64_t FMaisNovo;  // the highest id of a row in FGrupos
+  std::vector<std::string> FChavesInvalidas;
 };
 
 // The gaps in the numbering of the documents issued under the root (first

@@ -173,6 +173,29 @@ TEST(LacunasTest, KeysWithAWrongCheckDigitOfAnyIssuer) {
   EXPECT_TRUE(v.Series.empty());
 }
 
+// Rows handed one at a time through one buffer, as the queue's listing
+// hands them: nothing may point into the buffer afterwards.
+TEST(LacunasTest, RowByRowFromAReusedBuffer) {
+  std::string ruim = Chave(kMatriz, "65", 2, 8);
+  ruim.back() = ruim.back() == '9' ? '0' : static_cast<char>(ruim.back() + 1);
+  auto ids = Notas(kMatriz, "55", 1, {1, 4}) + Notas(kFilial, "55", 1, {2, 5}) +
+             Notas(kMatriz, "65", 2, {1}) +
+             std::vector<TIdentificadorFila>{{ruim, kT0}, {Inut(kMatriz, "55", 1, 2, 2), kT0}};
+  TVerificadorNumeracao v(kMatriz);
+  std::string buffer;
+  for (const TIdentificadorFila& id : ids) {
+    buffer = id.ChaveUnica;
+    v.Adicionar(buffer, id.ID);
+    buffer.assign(buffer.size(), '#');
+  }
+  TVerificacaoNumeracao r = v.Concluir(0);
+  EXPECT_EQ(Descrever(r), Descrever(VerificarNumeracao(ids, kMatriz, 0)));
+  EXPECT_EQ(Descrever(r),
+            "12345678000190/55/1: 3 (1); 12345678000190/65/2: 2-7 (6); "
+            "12345678000271/55/1: 3-4 (2)");
+  EXPECT_EQ(r.ChavesInvalidas, (std::vector<std::string>{ruim}));
+}
+
 TEST(LacunasTest, DailyLineText) {
   TLacunasSerie s{kMatriz, "65", "1", {{120, 124}, {310, 310}}, 6};
   EXPECT_EQ(LinhaLacunas(s),

@@ -144,9 +144,17 @@ class TLocalQueue : public TMemoriaDeArquivos {
   // Every row's identifier and id (of every CNPJ and state), for the
   // numbering check: read from the unique index alone, never the texts.
   std::vector<TIdentificadorFila> ListarIdentificadores();
+  // The same rows handed one at a time, none of them kept; `Cada` must not
+  // use the queue.
+  void ParaCadaIdentificador(const std::function<void(std::string_view, int64_t)>& Cada);
 
   // When the row `ID` entered the queue, Unix seconds; 0 for no such row.
   int64_t EntradaNaFila(int64_t ID);
+
+  // The highest row id, 0 for an empty queue. The queue never deletes a
+  // row nor changes its identifier or entry time, and ids only grow: while
+  // this stands, ListarIdentificadores and EntradaNaFila answer the same.
+  int64_t UltimoID();
 
   // Puts the definitive failures among `Chaves` (identifiers of any CNPJ;
   // all of them when empty) back to "pendente" with no attempts counted.

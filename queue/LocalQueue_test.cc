@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "collect/NFeValidator.h"
 #include "common/Text.h"
 #include "queue/HashService.h"
+#include "queue/SqliteApi.h"
 #include "testsupport/TestSupport.h"
 
 namespace lumacor {
@@ -134,9 +136,9 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
     const char* pragma;
     const char* value;
   } pragmas[] = {
-      {"encoding", "UTF-8"}, {"cache_size", "10000"},    {"locking_mode", "exclusive"},
-      {"synchronous", "2"},  {"journal_mode", "delete"}, {"foreign_keys", "1"},
-      {"busy_timeout", "0"},
+      {"encoding", "UTF-8"}, {"cache_size", "10000"},        {"locking_mode", "exclusive"},
+      {"synchronous", "2"},  {"journal_mode", "delete"},     {"foreign_keys", "1"},
+      {"busy_timeout", "0"}, {"soft_heap_limit", "8388608"},
   };
   for (const auto& p : pragmas) {
     EXPECT_EQ(Scalar(c, std::string("PRAGMA ") + p.pragma), p.value) << p.pragma;
@@ -179,6 +181,44 @@ TEST_F(LocalQueueTest, CreatesFolderSchemaAndConnectionSettings) {
   // the table they lie past the text, whose pages every cycle would read.
   EXPECT_EQ(Scalar(c, "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_estado')"),
             "cnpj,chave_unica,xml_hash,status_envio");
+  // The status page's oldest pending time, likewise, from an index alone.
+  plano.clear();
+  TSqliteStatement mais_antigo = c.Prepare(
+      "EXPLAIN QUERY PLAN SELECT MIN(created_at) FROM sync_xml WHERE status_envio = 'pendente'");
+  while (mais_antigo.Step()) plano += mais_antigo.ColumnText(3) + "\n";
+  EXPECT_NE(plano.find("COVERING INDEX idx_sync_pendente_entrada"), std::string::npos) << plano;
+}
+
+// A file made before the status indexes existed gains them on its first
+// open, rows and answers unchanged.
+TEST_F(LocalQueueTest, OlderFileGainsTheIndexesOnFirstOpen) {
+  std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
+  {
+    TSqliteConnection antiga =
+        TSqliteConnection::Open(path_, kSqliteOpenReadWrite | kSqliteOpenCreate);
+    antiga.Exec(
+        "CREATE TABLE sync_xml (id INTEGER PRIMARY KEY AUTOINCREMENT, cnpj TEXT NOT NULL, "
+        "chave_unica TEXT NOT NULL, xml TEXT NOT NULL, xml_hash TEXT NOT NULL, "
+        "sincronizado INTEGER NOT NULL DEFAULT 0, status_envio TEXT NOT NULL DEFAULT 'pendente', "
+        "tentativas INTEGER NOT NULL DEFAULT 0, ultimo_erro TEXT, "
+        "created_at DATETIME DEFAULT CURRENT_TIMESTAMP, "
+        "updated_at DATETIME DEFAULT CURRENT_TIMESTAMP, last_try_at DATETIME, "
+        "UNIQUE(cnpj, chave_unica))");
+    antiga.Exec("CREATE INDEX idx_sync_pendente ON sync_xml(status_envio, tentativas)");
+    for (int i = 1; i <= 3; ++i) {
+      antiga.Exec("INSERT INTO sync_xml (cnpj, chave_unica, xml, xml_hash, created_at) VALUES ('" +
+                  std::string(kCnpj) + "', '" + Chave(i) + "', '" + NFe(Chave(i)) + "', 'h" +
+                  std::to_string(i) + "', '2026-05-0" + std::to_string(4 - i) + " 10:00:00')");
+    }
+  }
+  TLocalQueue q(path_);
+  EXPECT_EQ(
+      Scalar(q.Connection(),
+             "SELECT group_concat(name, ',') FROM pragma_index_info('idx_sync_pendente_entrada')"),
+      "status_envio,created_at");
+  EXPECT_EQ(q.Resumo().PendenteMaisAntigo, "2026-05-01 10:00:00");
+  EXPECT_EQ(q.UltimoID(), 3);
+  EXPECT_EQ(Scalar(q.Connection(), "PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
@@ -470,6 +510,37 @@ TEST_F(LocalQueueTest, FailedBatchLeavesNothing) {
   q.UpsertEmLote(lote, kCnpj);
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "60");
   EXPECT_EQ(ReadRow(q, kCnpj, Chave(1))->xml, NFe(Chave(1), "<v>2</v>"));
+}
+
+// A batch far larger than SQLite's heap limit keeps the heap near it, its
+// pages written to the file before the commit; a late failure must still
+// undo all of them.
+TEST_F(LocalQueueTest, BatchLargerThanTheHeapLimitRollsBackWhole) {
+  TLocalQueue q(path_);
+  q.UpsertEmLote({{Chave(1), NFe(Chave(1))}}, kCnpj);
+  Row anterior = *ReadRow(q, kCnpj, Chave(1));
+  // 1,500 texts of 12 KB: 18 MB, more than twice the limit.
+  const std::string recheio = "<obs>" + std::string(12000, 'x') + "</obs>";
+  TXmlRowArray lote;
+  for (int i = 1; i <= 1500; ++i) lote.push_back({Chave(i), NFe(Chave(i), recheio)});
+  q.Connection().Exec("CREATE TRIGGER falha BEFORE INSERT ON sync_xml WHEN NEW.chave_unica = '" +
+                      Chave(1500) + "' BEGIN SELECT RAISE(ABORT, 'documento recusado'); END");
+  SqliteApi().memory_highwater(1);
+  EXPECT_THROW(q.UpsertEmLote(lote, kCnpj), SqliteError);
+  // The cache alone could hold 40 MB; the heap stays near its limit.
+  EXPECT_LT(SqliteApi().memory_highwater(0), 10 * 1024 * 1024);
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1");
+  EXPECT_EQ(*ReadRow(q, kCnpj, Chave(1)), anterior);
+  EXPECT_EQ(Scalar(q.Connection(), "PRAGMA integrity_check"), "ok");
+
+  q.Connection().Exec("DROP TRIGGER falha");
+  q.UpsertEmLote(lote, kCnpj);
+  EXPECT_LT(SqliteApi().memory_highwater(0), 10 * 1024 * 1024);
+  EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "1500");
+  for (int i : {1, 750, 1500}) {
+    EXPECT_EQ(ReadRow(q, kCnpj, Chave(i))->xml, NFe(Chave(i), recheio)) << i;
+  }
+  EXPECT_EQ(Scalar(q.Connection(), "PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(LocalQueueTest, EmptyBatchChangesNothing) {

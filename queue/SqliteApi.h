@@ -53,6 +53,9 @@ struct TSqliteApi {
   sqlite3_vfs* (*vfs_find)(const char* name);
   int (*vfs_register)(sqlite3_vfs* vfs, int make_default);
   int (*vfs_unregister)(sqlite3_vfs* vfs);
+  // The most SQLite's heap held since the last reset (`reset` nonzero
+  // starts again), to check the bound the queue sets on it.
+  SqliteInt64 (*memory_highwater)(int reset);
 };
 
 // Every member, for code that fills or checks the whole table.
@@ -61,7 +64,8 @@ struct TSqliteApi {
   X(open_v2) X(close_v2) X(errmsg) X(exec) X(get_autocommit) X(prepare_v2)     \
   X(finalize) X(reset) X(clear_bindings) X(bind_parameter_index) X(bind_text)  \
   X(bind_int64) X(step) X(column_type) X(column_text) X(column_bytes)          \
-  X(column_int64) X(vfs_find) X(vfs_register) X(vfs_unregister)
+  X(column_int64) X(vfs_find) X(vfs_register) X(vfs_unregister)              \
+  X(memory_highwater)
 // clang-format on
 
 // The process's table. On POSIX it holds the linked libsqlite3; on Windows

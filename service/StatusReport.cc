@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "common/Error.h"
 #include "common/Text.h"
@@ -766,23 +767,40 @@ void TRelatorioStatus::Gravar(TLocalQueue* Queue) {
 
 void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
   if (Queue == nullptr) return;
-  TVerificacaoNumeracao v;
+  bool refeita = false;
   try {
-    v = lumacor::VerificarNumeracao(Queue->ListarIdentificadores(), FCNPJ, FLacunasAtrasoDias,
-                                    [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
+    // The identifiers and entry times only change with new rows: an
+    // archive whose queue did not grow is not listed again every cycle.
+    int64_t ultimo = Queue->UltimoID();
+    if (ultimo != FUltimoIDVerificado) {
+      // Row by row: an archive's identifiers are never all held at once.
+      TVerificadorNumeracao verificador(FCNPJ);
+      Queue->ParaCadaIdentificador(
+          [&verificador](std::string_view chave, int64_t id) { verificador.Adicionar(chave, id); });
+      TVerificacaoNumeracao nova = verificador.Concluir(
+          FLacunasAtrasoDias, [Queue](int64_t id) { return Queue->EntradaNaFila(id); });
+      if (!FVerificarLacunas) nova.Series.clear();
+      FVerificacao = std::move(nova);
+      FUltimoIDVerificado = ultimo;
+      refeita = true;
+    }
   } catch (...) {
     // The queue's failure shows on the page (ErroFila): the last check stands.
     return;
   }
-  if (!FVerificarLacunas) v.Series.clear();
+  const TVerificacaoNumeracao& v = FVerificacao;
   ResumirNumeracao(v, FVerificarLacunas, FStatus);
 
-  for (const std::string& k : v.ChavesInvalidas) {
-    if (FChavesAvisadas.insert(k).second && FChavesLidas) {
-      LogWarning("Chave de acesso com digito verificador invalido (enviada assim mesmo): " + k);
+  if (refeita) {
+    for (const std::string& k : v.ChavesInvalidas) {
+      if (FChavesAvisadas.insert(k).second && FChavesLidas) {
+        LogWarning("Chave de acesso com digito verificador invalido (enviada assim mesmo): " + k);
+      }
     }
+    FChavesLidas = true;
+    FListaLacunas.clear();
+    for (const std::string& l : ListaLacunas(v, FVerificarLacunas)) FListaLacunas += l + "\n";
   }
-  FChavesLidas = true;
 
   LocalTime hoje = clock_->NowLocal();
   int dia = hoje.year * 10000 + hoje.month * 100 + hoje.day;
@@ -792,8 +810,7 @@ void TRelatorioStatus::VerificarNumeracao(TLocalQueue* Queue) {
     for (const TLacunasSerie& l : v.Series) LogInfo(LinhaLacunas(l));
   }
 
-  std::string texto = "Numeração verificada em " + Local(Agora(), clock_) + "\n";
-  for (const std::string& l : ListaLacunas(v, FVerificarLacunas)) texto += l + "\n";
+  std::string texto = "Numeração verificada em " + Local(Agora(), clock_) + "\n" + FListaLacunas;
   std::string sep(1, fs_->Separator());
   std::string base = FPasta.empty() || FPasta.back() == fs_->Separator() ? FPasta : FPasta + sep;
   try {

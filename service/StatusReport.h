@@ -163,6 +163,11 @@ class TRelatorioStatus {
   int32_t FLacunasAtrasoDias = 0;
   int FDiaLacunas = -1;  // local yyyymmdd of the last daily gap lines
   bool FChavesLidas = false;
+  // The last check, its lines for the full list, and the queue's highest
+  // id when it was made (-1: none yet).
+  TVerificacaoNumeracao FVerificacao;
+  std::string FListaLacunas;
+  int64_t FUltimoIDVerificado = -1;
   std::set<std::string> FChavesAvisadas;
 };
 

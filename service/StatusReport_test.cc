@@ -268,6 +268,13 @@ std::string ChaveNumero(int64_t numero, bool errado = false) {
   return k + std::to_string(errado ? (dv + 1) % 10 : dv);
 }
 
+TQueueItem Item(const std::string& chave) {
+  TQueueItem item;
+  item.CNPJ = "12345678000190";
+  item.ChaveUnica = chave;
+  return item;
+}
+
 std::vector<std::string>* g_saida = nullptr;
 void Saida(const std::string& linha) { g_saida->push_back(linha); }
 
@@ -343,6 +350,44 @@ TEST_F(RelatorioLacunasTest, DailyLineWarningOnceAndTheFullList) {
   EXPECT_EQ(lido.Lacunas[0].Numeros, 4);
   EXPECT_EQ(lido.FaixasLacunas, 2);
   EXPECT_EQ(lido.ChavesInvalidas, (std::vector<std::string>{antiga, nova}));
+}
+
+// Cycles in which the queue did not grow reuse the last check: the list,
+// the page and the log stay as a full check would leave them, and the time
+// of the check moves on.
+TEST_F(RelatorioLacunasTest, UnchangedQueueKeepsItsListAndTheTimeMovesOn) {
+  for (int n : {1, 4}) Guardar(ChaveNumero(n));
+  std::string ruim = ChaveNumero(6, true);
+  testing::LogCapture log;
+  TRelatorioStatus r(cfg_, "Marlux.ini", FileSystem::Default(), &clock_);
+  r.Iniciado(queue_.get());
+  std::vector<std::string> antes = Lacunas();
+  ASSERT_EQ(antes.size(), 2u);
+  EXPECT_EQ(antes[1], "CNPJ 12345678000190, modelo 65, série 1: 2-3 (2 números)");
+
+  // A row sent and a row re-queued with a new text keep their ids.
+  queue_->MarcarEnviado(Item(ChaveNumero(1)));
+  queue_->UpsertXML(cfg_.CNPJ, ChaveNumero(4), "<y/>", "outro");
+  clock_.Advance(std::chrono::minutes(5));
+  Ciclo(r);
+  std::vector<std::string> depois = Lacunas();
+  ASSERT_EQ(depois.size(), 2u);
+  EXPECT_EQ(depois[0], "Numeração verificada em 20/05/2026 14:10:09");
+  EXPECT_EQ(depois[1], antes[1]);
+  EXPECT_EQ(r.Status().FaixasLacunas, 1);
+
+  // The next row, a wrong key above a new gap, is seen at once.
+  Guardar(ruim);
+  clock_.Advance(std::chrono::minutes(1));
+  Ciclo(r);
+  EXPECT_EQ(Lacunas()[1], "CNPJ 12345678000190, modelo 65, série 1: 2-3, 5 (3 números)");
+  EXPECT_EQ(log.Messages().back(),
+            "WARN |Chave de acesso com digito verificador invalido (enviada assim mesmo): " + ruim);
+  const size_t linhas = log.Messages().size();
+  Ciclo(r);
+  Ciclo(r);
+  EXPECT_EQ(log.Messages().size(), linhas);
+  EXPECT_EQ(r.Status().ChavesInvalidas, (std::vector<std::string>{ruim}));
 }
 
 TEST_F(RelatorioLacunasTest, TurnedOffStillListsWrongKeys) {
