@@ -28,6 +28,7 @@ TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs, Clock* clock)
   FFolderCollector = std::make_unique<TFolderXMLCollector>(fs, clock);
   FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
   FFolderCollector->UsarMemoria(FQueue.get());
+  if (FExecutor) FExecutor->UsarEstado(FQueue.get());
   FSender = std::make_unique<THTTPSender>();
   FRelatorio = std::make_unique<TRelatorioStatus>(cfg, GConfigManager->IniPath(), fs);
   FRelatorio->Iniciado(FQueue.get());
@@ -172,17 +173,20 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   TXmlRowArray rows;
+  int coletados = 0;  // the database collector leaves unchanged rows out
   const bool modo_pasta = IsModoPasta(GConfigManager->Config().ModoColeta);
   try {
     if (modo_pasta) {
       rows = FFolderCollector->Executar();
-      LogInfo(Format("Coletados %d XMLs das pastas.", static_cast<int>(rows.size())));
+      coletados = static_cast<int>(rows.size());
+      LogInfo(Format("Coletados %d XMLs das pastas.", coletados));
     } else {
       if (!FExecutor) {
         throw std::runtime_error("Executor SQL nao inicializado. Verifique o modo de coleta.");
       }
       rows = FExecutor->Executar();
-      LogInfo(Format("Coletados %d XMLs do banco.", static_cast<int>(rows.size())));
+      coletados = FExecutor->Coletados();
+      LogInfo(Format("Coletados %d XMLs do banco.", coletados));
     }
   } catch (...) {
     LogError("Erro na coleta: " + CurrentErrorMessage());
@@ -211,12 +215,12 @@ void TSyncRunner::ExecutarCiclo() {
     }
   }
 
-  resumo.Coletados = static_cast<int>(rows.size());
+  resumo.Coletados = coletados;
   auto [sent, failed] = EnviarPendentes();
   resumo.Enviados = sent;
   resumo.Falhas = failed;
-  LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d",
-                 static_cast<int>(rows.size()), sent, failed));
+  LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d", coletados, sent,
+                 failed));
   LogInfo("=== Fim do ciclo ===");
 }
 
