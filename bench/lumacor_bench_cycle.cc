@@ -26,7 +26,6 @@
 // Linux only.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -207,6 +206,21 @@ lumacor::TSincConfig Configuracao(const std::string& dir, const std::string& por
 
 double Segundos(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// The peak RSS of process `pid` ("self" for this one), in KiB: VmHWM
+// belongs to the process's own memory since its exec, whereas a child's
+// ru_maxrss also counts the parent's peak, from before the exec.
+long PicoKiB(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+// A child's last line: its peak.
+void ImprimirPico() { std::printf("pico %ld\n", PicoKiB("self")); }
+
 // Child: `cycles` cycles of a freshly made agent; prints each one's seconds.
 int FilhoCiclo(const std::string& dir, int cycles, const std::string& portal_url, bool banco) {
   lumacor::TSincConfig cfg = Configuracao(dir, portal_url, banco);
@@ -224,6 +238,7 @@ int FilhoCiclo(const std::string& dir, int cycles, const std::string& portal_url
   }
   lumacor::GLogger = nullptr;
   lumacor::GConfigManager = nullptr;
+  ImprimirPico();
   return 0;
 }
 
@@ -245,6 +260,7 @@ int FilhoPiso(const std::string& dir) {
                .size();
   }
   std::printf("%.6f\n", Segundos(SteadyClock::now() - t0));
+  ImprimirPico();
   return n > 0 ? 0 : 1;
 }
 
@@ -257,6 +273,7 @@ int FilhoConsulta() {
   size_t bytes = 0;
   while (cursor->Next()) bytes += cursor->AsText(0).size() + cursor->AsText(1).size();
   std::printf("%.6f\n", Segundos(SteadyClock::now() - t0));
+  ImprimirPico();
   return bytes > 0 ? 0 : 1;
 }
 
@@ -330,19 +347,22 @@ Medida Filho(const std::string& self, const std::vector<std::string>& args) {
     out.append(buf, static_cast<size_t>(n));
   close(pipefd[0]);
   int status = 0;
-  struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
+  waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "filho falhou: %s\n", args[1].c_str());
     std::exit(2);
   }
   Medida m;
-  m.pico_mib = static_cast<double>(ru.ru_maxrss) / 1024.0;
   size_t pos = 0;
   while (pos < out.size()) {
     size_t end = out.find('\n', pos);
     if (end == std::string::npos) end = out.size();
-    if (end > pos) m.segundos.push_back(std::atof(out.substr(pos, end - pos).c_str()));
+    const std::string line = out.substr(pos, end - pos);
+    if (line.rfind("pico ", 0) == 0) {
+      m.pico_mib = static_cast<double>(std::atol(line.c_str() + 5)) / 1024.0;
+    } else if (!line.empty()) {
+      m.segundos.push_back(std::atof(line.c_str()));
+    }
     pos = end + 1;
   }
   return m;
@@ -411,12 +431,11 @@ Medida Drenagem(const std::string& dir, const std::string& portal_url,
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   double segundos = Segundos(SteadyClock::now() - t0);
+  m.pico_mib = static_cast<double>(PicoKiB(std::to_string(pid))) / 1024.0;
   kill(pid, SIGTERM);
   int status = 0;
-  struct rusage ru {};
-  wait4(pid, &status, 0, &ru);
+  waitpid(pid, &status, 0);
   if (terminou) m.segundos.push_back(segundos);
-  m.pico_mib = static_cast<double>(ru.ru_maxrss) / 1024.0;
   return m;
 }
 
