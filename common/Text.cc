@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace lumacor {
 
@@ -70,7 +71,14 @@ bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;
   uint32_t cp;
   while (i < bytes.size()) {
-    // Fast path over ASCII runs.
+    // Fast path over ASCII runs, eight bytes at a time.
+    while (i + 8 <= bytes.size()) {
+      uint64_t word;
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      i += 8;
+    }
+    if (i >= bytes.size()) break;
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;
