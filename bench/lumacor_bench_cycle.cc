@@ -38,10 +38,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
-#include <memory>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -400,8 +400,8 @@ Medida Drenagem(const std::string& dir, const std::string& portal_url,
   std::ofstream(dir + "/pd/Lumacor/Marlux.ini", std::ios::trunc)
       << "[API]\ncnpj=" << kCnpj << "\ntoken_contador=tok\nendpoint_contador=" << portal_url
       << "/api\n[COLETA]\nmodo=pasta\nmax_tentativas=5\n[XML]\npaths=" << dir
-      << "/xml\nrecursive=1\n[LOG]\npath=" << dir << "/log/drenagem.log\n[FILA]\nsqlite_path="
-      << dir << "/fila-drenagem/queue.db\n";
+      << "/xml\nrecursive=1\n[LOG]\npath=" << dir
+      << "/log/drenagem.log\n[FILA]\nsqlite_path=" << dir << "/fila-drenagem/queue.db\n";
   std::vector<std::string> env = {"ProgramData=" + dir + "/pd", "COMPUTERNAME=BENCH"};
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::string(*e).rfind("NOTIFY_SOCKET=", 0) != 0) env.emplace_back(*e);
@@ -558,7 +558,8 @@ int main(int argc, char** argv) {
   }
   {
     std::vector<double> s, nada;
-    double pico = medir("ciclo", false, 1, [&] { fs::remove(queue); }, &s, &nada);
+    double pico = medir(
+        "ciclo", false, 1, [&] { fs::remove(queue); }, &s, &nada);
     add("pasta: primeiro ciclo, tudo novo (envia 100)", s, pico);
   }
   // Every document delivered: the steady state.
@@ -595,7 +596,8 @@ int main(int argc, char** argv) {
     consulta = fases.size();
     add("banco: consulta crua (todas as linhas)", s, pico);
     s.clear();
-    pico = medir("ciclo", true, 1, [&] { fs::remove(queue_banco); }, &s, &nada);
+    pico = medir(
+        "ciclo", true, 1, [&] { fs::remove(queue_banco); }, &s, &nada);
     banco_novo = fases.size();
     add("banco: primeiro ciclo, tudo novo (envia 100)", s, pico);
     Exec(queue_banco, "UPDATE sync_xml SET sincronizado = 1, status_envio = 'enviado'");
@@ -644,10 +646,10 @@ int main(int argc, char** argv) {
     if (dreno.segundos.empty()) {
       std::printf("drenagem: nao concluida (%d de %zu recebidos)\n", recebidos.load(), files);
     } else {
-      std::printf("drenagem de %zu documentos novos ao portal local: %.1f s (%.0f docs/s), "
-                  "pico %.1f MiB\n",
-                  files, dreno.segundos[0], static_cast<double>(files) / dreno.segundos[0],
-                  dreno.pico_mib);
+      std::printf(
+          "drenagem de %zu documentos novos ao portal local: %.1f s (%.0f docs/s), "
+          "pico %.1f MiB\n",
+          files, dreno.segundos[0], static_cast<double>(files) / dreno.segundos[0], dreno.pico_mib);
     }
   }
   if (temporary) fs::remove_all(dir);

@@ -44,8 +44,8 @@ class TLinhasColetadas {
     std::string& bloco = FChaves.back();
     const auto inicio = static_cast<uint32_t>((FChaves.size() - 1) * kBloco + bloco.size());
     bloco.append(chave);
-    FOrdem.push_back({inicio, static_cast<uint32_t>(chave.size()),
-                      static_cast<int16_t>(prioridade), static_cast<int16_t>(forca)});
+    FOrdem.push_back({inicio, static_cast<uint32_t>(chave.size()), static_cast<int16_t>(prioridade),
+                      static_cast<int16_t>(forca)});
   }
 
   // The rows for the queue: every row with its text, and each row without
@@ -61,7 +61,8 @@ class TLinhasColetadas {
     auto guardado = [&](std::string_view chave) {
       std::optional<std::string> hash = estado->HashGravado(cnpj, chave);
       // Nothing writes the queue during a run.
-      if (!hash) throw std::logic_error("linha da fila sumiu durante a coleta: " + std::string(chave));
+      if (!hash)
+        throw std::logic_error("linha da fila sumiu durante a coleta: " + std::string(chave));
       return *hash;
     };
     for (const TEntrada& e : FOrdem) {

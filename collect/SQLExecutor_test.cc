@@ -428,7 +428,9 @@ TEST_P(CollectorOnServer, LegacyTextColumnsAreReadAsAnsi) {
 }
 
 // Key number `n` of one issuer, for tests that need many documents.
-std::string KeyN(int n) { return "352301123456780001995500100000" + Format("%04d", n) + "1000001234"; }
+std::string KeyN(int n) {
+  return "352301123456780001995500100000" + Format("%04d", n) + "1000001234";
+}
 std::string NFeV(const std::string& key, const std::string& natop) {
   return "<nfeProc versao=\"4.00\"><NFe><infNFe Id=\"NFe" + key + "\"><ide><mod>55</mod><natOp>" +
          natop + "</natOp></ide></infNFe></NFe></nfeProc>";
@@ -495,7 +497,8 @@ TEST_P(CollectorOnServer, UnchangedRowsWithoutTextStoreAndSendAsTheirTexts) {
       Insert(2, "P2", Cancel(kA));
       Insert(4, "P4", NFe(kC));
     }
-    if (cycle == 3) Exec("UPDATE " + table_ + " SET TXT = " + SqlText(NFeV(kB, "v2")) + " WHERE ID = 3");
+    if (cycle == 3)
+      Exec("UPDATE " + table_ + " SET TXT = " + SqlText(NFeV(kB, "v2")) + " WHERE ID = 3");
 
     LogCapture log_antigo;
     TXmlRowArray todas = antigo.Executar();

@@ -335,7 +335,7 @@ std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(
 }
 
 std::optional<std::string> TLocalQueue::HashGravado(std::string_view CNPJ,
-                                                   std::string_view ChaveUnica) {
+                                                    std::string_view ChaveUnica) {
   std::optional<std::pair<std::string, std::string>> estado = LerEstado(CNPJ, ChaveUnica);
   if (!estado) return std::nullopt;
   return std::move(estado->first);

@@ -198,8 +198,7 @@ class PgCursor final : public TDBCursor {
     bool failed = false;
     for (ResultPtr r = Get(); r != nullptr; r = Get()) {
       const ExecStatusType st = api_.resultStatus(r.get());
-      if (!failed && st != PGRES_SINGLE_TUPLE && st != PGRES_TUPLES_OK &&
-          st != PGRES_COMMAND_OK) {
+      if (!failed && st != PGRES_SINGLE_TUPLE && st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) {
         failed = true;
         error = ClientMessage(api_.resultErrorMessage(r.get()));
       }
