@@ -13,14 +13,30 @@ class TSQLExecutor {
   // Does not own `ADBProvider`, which must outlive this object.
   explicit TSQLExecutor(TDBProvider* ADBProvider) : FDBProvider(ADBProvider) {}
 
-  // Runs the collection query and returns the documents the classifier
-  // recognises, in the query's order. Raises on an empty query, a failed
-  // connection or query, a missing column or an undecodable document; no
-  // partial result is returned then. REQUIRES: GConfigManager set.
+  // Where the stored fingerprints are read (not owned; null: nowhere).
+  // With it, Executar keeps the text of a row only when it differs from
+  // the stored one, as a text equal to the stored one is never written.
+  void UsarEstado(TEstadoGravado* AEstado) { FEstado = AEstado; }
+
+  // Runs the collection query, reading its rows one at a time, and
+  // returns the documents the classifier recognises, in the query's order,
+  // classified and fingerprinted (TXmlRow::Hash). A row whose text equals
+  // the stored one comes without its text, and only where another row of
+  // its identifier needs it for the order of delivery; elsewhere it is
+  // left out, as storing it would change nothing. Raises on an empty
+  // query, a failed connection or query, a missing column or an
+  // undecodable document; no partial result is returned then.
+  // REQUIRES: GConfigManager set.
   TXmlRowArray Executar();
+
+  // How many documents the last Executar collected, the ones left out of
+  // its result included.
+  int Coletados() const { return FColetados; }
 
  private:
   TDBProvider* FDBProvider;
+  TEstadoGravado* FEstado = nullptr;
+  int FColetados = 0;
 };
 
 }  // namespace lumacor

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
+#include <set>
 
 #include "common/Text.h"
+#include "queue/LocalQueue.h"
 #include "testsupport/DBServers.h"
 #include "testsupport/FiscalFixtures.h"
 #include "testsupport/TestSupport.h"
@@ -422,6 +425,186 @@ TEST_P(CollectorOnServer, LegacyTextColumnsAreReadAsAnsi) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].ChaveUnica, kKey1);
   EXPECT_EQ(rows[0].XML, doc);
+}
+
+// Key number `n` of one issuer, for tests that need many documents.
+std::string KeyN(int n) {
+  return "352301123456780001995500100000" + Format("%04d", n) + "1000001234";
+}
+std::string NFeV(const std::string& key, const std::string& natop) {
+  return "<nfeProc versao=\"4.00\"><NFe><infNFe Id=\"NFe" + key + "\"><ide><mod>55</mod><natOp>" +
+         natop + "</natOp></ide></infNFe></NFe></nfeProc>";
+}
+
+// Every row of a queue, ids, texts and states included.
+std::vector<std::string> DumpQueue(TLocalQueue& q) {
+  TSqliteStatement st = q.Connection().Prepare(
+      "SELECT id, cnpj, chave_unica, xml, xml_hash, sincronizado, status_envio, tentativas, "
+      "COALESCE(ultimo_erro, '-') FROM sync_xml ORDER BY id");
+  std::vector<std::string> rows;
+  while (st.Step()) {
+    std::string r;
+    for (int i = 0; i < 9; ++i) r += st.ColumnText(i) + "|";
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+std::vector<std::string> Pending(TLocalQueue& q) {
+  std::vector<std::string> out;
+  for (const TQueueItem& i : q.ListarPendentes()) {
+    out.push_back(std::to_string(i.ID) + "|" + i.ChaveUnica + "|" + i.XML + "|" + i.XMLHash);
+  }
+  return out;
+}
+
+// The collector that reads the stored fingerprints against the one that
+// hands every text to the queue (what the cycle did before): over cycles of
+// a mixed query the queue must end each cycle with the same rows, the same
+// texts to send in the same order, and the log must say the same.
+TEST_P(CollectorOnServer, UnchangedRowsWithoutTextStoreAndSendAsTheirTexts) {
+  const std::string kA = KeyN(1), kB = KeyN(2), kC = KeyN(3), kD = KeyN(4), kE = KeyN(5);
+  const auto& fixtures = testing::FiscalFixtures();
+  Insert(1, "P1", NFe(kA));
+  Insert(3, "P3", NFeV(kB, "v1"));
+  Insert(5, "P5", NFe(kD));
+  Insert(6, "P6", Cancel(kD));  // the NF-e is not delivered until cycle 3
+  Insert(7, "P7", Cancel(kE));  // the event listed before its NF-e
+  Insert(8, "P8", NFe(kE));
+  Insert(9, "P9", kInut);
+  Insert(10, "P10", kPedido);
+  // Three copies of one NF-e: the authorised one must stay.
+  for (int i = 0; i < 3; ++i) Insert(11 + i, "F", SampleDocument(fixtures[i].arquivo));
+
+  testing::TempDir dir;
+  TSincConfig c = config_;
+  c.SQLColeta = TextQuery();
+  c.CNPJ = "12345678000190";
+  c.MaxTentativas = 5;
+  c.LogIgnorados = true;
+  ConfigScope scope(c);
+  testing::OdbcRedirect odbc(backend(), config_);
+  TDBProvider provider;
+  TSQLExecutor antigo(&provider);
+  TSQLExecutor novo(&provider);
+  TLocalQueue fila_antiga(dir.Path("antiga/queue.db"));
+  TLocalQueue fila_nova(dir.Path("nova/queue.db"));
+  novo.UsarEstado(&fila_nova);
+
+  for (int cycle = 1; cycle <= 5; ++cycle) {
+    SCOPED_TRACE("ciclo " + std::to_string(cycle));
+    if (cycle == 2) {
+      Insert(2, "P2", Cancel(kA));
+      Insert(4, "P4", NFe(kC));
+    }
+    if (cycle == 3)
+      Exec("UPDATE " + table_ + " SET TXT = " + SqlText(NFeV(kB, "v2")) + " WHERE ID = 3");
+
+    LogCapture log_antigo;
+    TXmlRowArray todas = antigo.Executar();
+    for (TXmlRow& r : todas) r.Hash.clear();  // the queue takes everything from the text
+    const auto linhas_antigas = log_antigo.Messages();
+    LogCapture log_novo;
+    const TXmlRowArray rows = novo.Executar();
+    EXPECT_EQ(log_novo.Messages(), linhas_antigas);
+    for (const TXmlRow& r : rows) {
+      // A text equal to the stored one is never held.
+      if (!r.XML.empty()) {
+        EXPECT_NE(fila_nova.HashGravado(c.CNPJ, r.ChaveUnica), r.Hash);
+      }
+    }
+    EXPECT_EQ(novo.Coletados(), static_cast<int>(todas.size()));
+    EXPECT_EQ(antigo.Coletados(), static_cast<int>(todas.size()));
+
+    fila_antiga.UpsertEmLote(todas, c.CNPJ);
+    fila_nova.UpsertEmLote(rows, c.CNPJ);
+    EXPECT_EQ(DumpQueue(fila_nova), DumpQueue(fila_antiga));
+    const std::vector<std::string> pendentes = Pending(fila_antiga);
+    EXPECT_EQ(Pending(fila_nova), pendentes);
+
+    // What was handed over without its text: unchanged rows, and only
+    // beside a row of their identifier that has one.
+    size_t sem_texto = 0;
+    for (const TXmlRow& r : rows) {
+      EXPECT_FALSE(r.Hash.empty());
+      if (!r.XML.empty()) continue;
+      ++sem_texto;
+      EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const TXmlRow& o) {
+        return o.ChaveUnica == r.ChaveUnica && !o.XML.empty();
+      })) << r.ChaveUnica;
+    }
+    if (cycle == 2) {
+      EXPECT_GE(sem_texto, 1u);  // kA's NF-e beside its new cancellation
+    }
+    if (cycle == 5) {
+      // Nothing changed: what still comes is the NF-e copies that differ
+      // from their stored row (its cancellation, an authorised copy) and,
+      // without text, what they sit beside.
+      std::set<std::string> keys;
+      for (const TXmlRow& r : rows) keys.insert(r.ChaveUnica);
+      EXPECT_EQ(keys, (std::set<std::string>{kA, kD, kE, fixtures[0].chave}));
+    }
+    // The portal has it all, but kD's NF-e only from the third cycle on.
+    for (TLocalQueue* q : {&fila_antiga, &fila_nova}) {
+      for (const TQueueItem& item : q->ListarPendentes()) {
+        if (item.ChaveUnica == kD && cycle < 3) continue;
+        q->MarcarEnviado(item);
+      }
+    }
+  }
+  // kD went out as its NF-e and then as its cancellation; kB in its new text.
+  const std::vector<std::string> fim = DumpQueue(fila_nova);
+  auto row_of = [&](const std::string& key) {
+    for (const std::string& r : fim) {
+      if (r.find("|" + key + "|") != std::string::npos) return r;
+    }
+    return std::string();
+  };
+  EXPECT_NE(row_of(kD).find(Cancel(kD)), std::string::npos);
+  EXPECT_NE(row_of(kA).find(Cancel(kA)), std::string::npos);
+  EXPECT_NE(row_of(kB).find(NFeV(kB, "v2")), std::string::npos);
+  EXPECT_NE(row_of(kE).find(Cancel(kE)), std::string::npos);
+  EXPECT_NE(row_of(fixtures[1].chave).find(TrimControlCopy(SampleDocument(fixtures[1].arquivo))),
+            std::string::npos);
+}
+
+// A read left halfway, or failed by the server after some rows, leaves the
+// connection ready for the next cycle's query.
+TEST_P(CollectorOnServer, ReadsLeftHalfwayOrFailedFreeTheConnection) {
+  for (int i = 1; i <= 50; ++i) Insert(i, "R" + std::to_string(i), NFe(KeyN(i)));
+  auto agent = NewAgent(TextQuery());
+  TDBConnection* connection = agent->provider.GetConnection();
+  {
+    auto cursor = connection->Query(TextQuery());
+    ASSERT_TRUE(cursor->Next());
+    ASSERT_TRUE(cursor->Next());
+  }
+  EXPECT_EQ(agent->executor.Executar().size(), 50u);
+  // A second query while a cursor still reads (one connection's clients
+  // abandon the first).
+  auto first = connection->Query(TextQuery());
+  ASSERT_TRUE(first->Next());
+  EXPECT_EQ(agent->executor.Executar().size(), 50u);
+  first->Next();
+  first.reset();
+
+  if (&backend() == &testing::PostgreSQLBackend()) {
+    // The server fails on the third row, after it has sent two.
+    auto failing = NewAgent(
+        "SELECT 'K' || g AS chave_unica, (1 / (3 - g))::text AS xml FROM generate_series(1, 5) g");
+    try {
+      failing->executor.Executar();
+      FAIL() << "deveria falhar";
+    } catch (const DBError& e) {
+      EXPECT_NE(std::string(e.what()).find("division by zero"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(failing->provider.GetConnection()->Connected());
+    auto after = failing->provider.GetConnection()->Query(TextQuery());
+    int n = 0;
+    while (after->Next()) ++n;
+    EXPECT_EQ(n, 50);
+  }
+  EXPECT_EQ(agent->executor.Executar().size(), 50u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, CollectorOnServer,

@@ -12,7 +12,17 @@ std::string TXMLNormalizer::Normalize(TDBCursor& Field, int Column) {
   } else {
     text = ColumnText(Field, Column);
   }
-  return LimparBOM(TrimControl(text));
+  // Trimmed in place: the text may be large, and a copy is one more pass.
+  const std::string_view kept = TrimControl(text);
+  size_t inicio = static_cast<size_t>(kept.data() - text.data());
+  size_t tamanho = kept.size();
+  if (kept.substr(0, 3) == kUtf8Bom) {
+    inicio += 3;
+    tamanho -= 3;
+  }
+  text.resize(inicio + tamanho);
+  text.erase(0, inicio);
+  return text;
 }
 
 std::string TXMLNormalizer::ColumnText(TDBCursor& Field, int Column) {

@@ -1,7 +1,9 @@
 #ifndef LUMACOR_COLLECT_XMLROW_H_
 #define LUMACOR_COLLECT_XMLROW_H_
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,16 @@ struct TXmlRow {
 };
 
 using TXmlRowArray = std::vector<TXmlRow>;
+
+// Where a collector learns what the queue holds (the queue itself).
+class TEstadoGravado {
+ public:
+  virtual ~TEstadoGravado() = default;
+  // The fingerprint stored for (CNPJ, ChaveUnica); nullopt when there is
+  // no such row. Raises on failure.
+  virtual std::optional<std::string> HashGravado(std::string_view CNPJ,
+                                                 std::string_view ChaveUnica) = 0;
+};
 
 }  // namespace lumacor
 

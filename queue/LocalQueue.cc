@@ -356,6 +356,13 @@ std::optional<std::pair<std::string, std::string>> TLocalQueue::LerEstado(
   return std::make_pair(FSelect.ColumnText(0), FSelect.ColumnText(1));
 }
 
+std::optional<std::string> TLocalQueue::HashGravado(std::string_view CNPJ,
+                                                    std::string_view ChaveUnica) {
+  std::optional<std::pair<std::string, std::string>> estado = LerEstado(CNPJ, ChaveUnica);
+  if (!estado) return std::nullopt;
+  return std::move(estado->first);
+}
+
 std::optional<std::string> TLocalQueue::LerXml(std::string_view CNPJ, std::string_view ChaveUnica) {
   TSqliteStatement::Run run(FSelectXml);
   FSelectXml.BindText(":cnpj", CNPJ);

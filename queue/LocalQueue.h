@@ -78,7 +78,7 @@ inline constexpr int kMaxPendentesPorCiclo = 100;
 // agent is running.
 // Also keeps, in a table of its own, what the folder scans learned about
 // each file (TMemoriaDeArquivos).
-class TLocalQueue : public TMemoriaDeArquivos {
+class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
  public:
   // Creates the folder of `ASQLitePath` when missing, opens or creates the
   // database and its table and index. Raises PlatformError (folder, or a
@@ -116,6 +116,10 @@ class TLocalQueue : public TMemoriaDeArquivos {
 
   // True when some row of any CNPJ is waiting to be sent.
   bool TemPendentes();
+
+  // Read from an index, never the text.
+  std::optional<std::string> HashGravado(std::string_view CNPJ,
+                                         std::string_view ChaveUnica) override;
 
   std::vector<TArquivoConhecido> LerArquivos() override;
   std::string LerDono() override;

@@ -28,6 +28,7 @@ TSyncRunner::TSyncRunner(StopEvent* AStopEvent, FileSystem* fs, Clock* clock)
   FFolderCollector = std::make_unique<TFolderXMLCollector>(fs, clock);
   FQueue = std::make_unique<TLocalQueue>(cfg.SQLitePath, fs);
   FFolderCollector->UsarMemoria(FQueue.get());
+  if (FExecutor) FExecutor->UsarEstado(FQueue.get());
   FSender = std::make_unique<THTTPSender>();
   FRelatorio = std::make_unique<TRelatorioStatus>(cfg, GConfigManager->IniPath(), fs);
   FRelatorio->Iniciado(FQueue.get());
@@ -172,7 +173,7 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   TXmlRowArray rows;
-  int coletados = 0;
+  int coletados = 0;  // the collectors may leave unchanged documents out
   const bool modo_pasta = IsModoPasta(GConfigManager->Config().ModoColeta);
   try {
     if (modo_pasta) {
@@ -184,7 +185,7 @@ void TSyncRunner::ExecutarCiclo() {
         throw std::runtime_error("Executor SQL nao inicializado. Verifique o modo de coleta.");
       }
       rows = FExecutor->Executar();
-      coletados = static_cast<int>(rows.size());
+      coletados = FExecutor->Coletados();
       LogInfo(Format("Coletados %d XMLs do banco.", coletados));
     }
   } catch (...) {

@@ -31,6 +31,7 @@ struct MyApi {
   decltype(&mysql_errno) errnum = nullptr;
   decltype(&mysql_real_query) real_query = nullptr;
   decltype(&mysql_store_result) store_result = nullptr;
+  decltype(&mysql_use_result) use_result = nullptr;
   decltype(&mysql_field_count) field_count = nullptr;
   decltype(&mysql_free_result) free_result = nullptr;
   decltype(&mysql_num_fields) num_fields = nullptr;
@@ -50,6 +51,7 @@ struct MyApi {
     BindFunction(kClient, *lib, "mysql_errno", errnum);
     BindFunction(kClient, *lib, "mysql_real_query", real_query);
     BindFunction(kClient, *lib, "mysql_store_result", store_result);
+    BindFunction(kClient, *lib, "mysql_use_result", use_result);
     BindFunction(kClient, *lib, "mysql_field_count", field_count);
     BindFunction(kClient, *lib, "mysql_free_result", free_result);
     BindFunction(kClient, *lib, "mysql_num_fields", num_fields);
@@ -87,24 +89,21 @@ bool IsBinaryField(const MYSQL_FIELD& f) {
   }
 }
 
+class MySQLConnection;
+
+// One query's rows read from the server as they come (mysql_use_result):
+// one row in memory at a time. The rows are the first result that has
+// columns; a CALL's further results are read and dropped after them, as
+// the connection takes no other query before every result is read. While
+// a cursor reads, its connection abandons it before any other query.
 class MyCursor final : public TDBCursor {
  public:
-  MyCursor(const MyApi& api, ResultPtr result) : api_(api), result_(std::move(result)) {
-    if (result_ == nullptr) return;
-    const unsigned n = api_.num_fields(result_.get());
-    const MYSQL_FIELD* fields = api_.fetch_fields(result_.get());
-    for (unsigned i = 0; i < n; ++i) {
-      names_.emplace_back(fields[i].name, fields[i].name_length);
-      blob_.push_back(IsBinaryField(fields[i]));
-    }
-  }
+  MyCursor(MySQLConnection* owner, ResultPtr result);
+  ~MyCursor() override { Abandon(); }
+  MyCursor(const MyCursor&) = delete;
+  MyCursor& operator=(const MyCursor&) = delete;
 
-  bool Next() override {
-    if (result_ == nullptr) return false;
-    row_ = api_.fetch_row(result_.get());
-    lengths_ = row_ == nullptr ? nullptr : api_.fetch_lengths(result_.get());
-    return row_ != nullptr;
-  }
+  bool Next() override;
   int ColumnCount() const override { return static_cast<int>(names_.size()); }
   std::string ColumnName(int col) const override { return names_[col]; }
   bool IsBlob(int col) const override { return blob_[col]; }
@@ -114,18 +113,25 @@ class MyCursor final : public TDBCursor {
   }
   std::string AsBytes(int col) override { return AsText(col); }
 
+  // Stops reading; the rest is read and dropped. Errors are dropped with it.
+  void Abandon();
+
  private:
-  const MyApi& api_;
+  MySQLConnection* owner_;
   ResultPtr result_;
   std::vector<std::string> names_;
   std::vector<bool> blob_;
   MYSQL_ROW row_ = nullptr;
   unsigned long* lengths_ = nullptr;
+  bool finished_ = false;
 };
 
 class MySQLConnection final : public TDBConnection {
  public:
   explicit MySQLConnection(TDBSettings settings) : settings_(std::move(settings)) {}
+  ~MySQLConnection() override { Disconnect(); }
+  MySQLConnection(const MySQLConnection&) = delete;
+  MySQLConnection& operator=(const MySQLConnection&) = delete;
 
   void Connect() override {
     if (api_.lib == nullptr) {
@@ -133,7 +139,7 @@ class MySQLConnection final : public TDBConnection {
       api.Load(settings_.ClientLibrary);
       api_ = std::move(api);
     }
-    conn_.reset();
+    Disconnect();
     MysqlPtr conn(api_.init(nullptr), MysqlCloser{api_.close});
     if (conn == nullptr) throw DBError("MySQL: sem memoria para a conexao");
     if (!settings_.CharSet.empty()) {
@@ -149,41 +155,122 @@ class MySQLConnection final : public TDBConnection {
     conn_ = std::move(conn);
   }
 
-  void Disconnect() override { conn_.reset(); }
+  void Disconnect() override {
+    if (active_ != nullptr) active_->Abandon();
+    conn_.reset();
+  }
   bool Connected() const override { return conn_ != nullptr; }
 
   std::unique_ptr<TDBCursor> Query(const std::string& sql) override {
     if (conn_ == nullptr) throw DBError("MySQL: conexao nao aberta");
+    if (active_ != nullptr) active_->Abandon();
+    if (conn_ == nullptr) throw DBError("MySQL: conexao nao aberta");
     if (api_.real_query(conn_.get(), sql.data(), sql.size()) != 0) Fail();
-    // A CALL answers with its result sets and then a status result; every
-    // one must be read before the connection takes the next query ("Commands
-    // out of sync"). The rows are the first result that has columns; the
-    // others are stored and dropped here, so the cursor holds the only one.
-    ResultPtr rows(nullptr, ResultCloser{api_.free_result});
+    // Results without columns (an UPDATE before the query) come first.
     for (;;) {
-      ResultPtr result(api_.store_result(conn_.get()), ResultCloser{api_.free_result});
+      ResultPtr result(api_.use_result(conn_.get()), ResultCloser{api_.free_result});
       if (result == nullptr && api_.field_count(conn_.get()) != 0) Fail();
-      if (rows == nullptr && result != nullptr) rows = std::move(result);
+      if (result != nullptr) {
+        auto cursor = std::make_unique<MyCursor>(this, std::move(result));
+        active_ = cursor.get();
+        return cursor;
+      }
       if (!api_.more_results(conn_.get())) break;
       if (api_.next_result(conn_.get()) > 0) Fail();
     }
-    return std::make_unique<MyCursor>(api_, std::move(rows));
+    return std::make_unique<MyCursor>(this, ResultPtr(nullptr, ResultCloser{api_.free_result}));
   }
 
- private:
+  const MyApi& api() const { return api_; }
+  MYSQL* handle() const { return conn_.get(); }
+  void Released(const MyCursor* cursor) {
+    if (active_ == cursor) active_ = nullptr;
+  }
+
+  // Reads and drops the results after the rows, so that the connection
+  // takes the next query. Raises the first error.
+  void DrainResults() {
+    while (api_.more_results(conn_.get())) {
+      if (api_.next_result(conn_.get()) > 0) Fail();
+      ResultPtr result(api_.store_result(conn_.get()), ResultCloser{api_.free_result});
+      if (result == nullptr && api_.field_count(conn_.get()) != 0) Fail();
+    }
+  }
+
   // Raises the client's error; a connection the server dropped is closed,
   // so the next GetConnection opens a new one.
-  [[noreturn]] void Fail() {
-    std::string msg = api_.error(conn_.get());
-    const unsigned code = api_.errnum(conn_.get());
-    if (code == kServerGone || code == kServerLost) conn_.reset();
+  [[noreturn]] void Fail() { Fail(api_.error(conn_.get()), api_.errnum(conn_.get())); }
+  [[noreturn]] void Fail(const std::string& msg, unsigned code) {
+    if (code == kServerGone || code == kServerLost) Close();
     throw DBError(msg);
   }
 
+  // Closes the connection without reading what is left of it.
+  void Close() {
+    if (active_ != nullptr) active_->Abandon();
+    conn_.reset();
+  }
+
+ private:
   TDBSettings settings_;
   MyApi api_;
   MysqlPtr conn_{nullptr, MysqlCloser{nullptr}};
+  MyCursor* active_ = nullptr;  // the cursor still reading, if any
 };
+
+MyCursor::MyCursor(MySQLConnection* owner, ResultPtr result)
+    : owner_(owner), result_(std::move(result)) {
+  if (result_ == nullptr) {
+    finished_ = true;
+    return;
+  }
+  const MyApi& api = owner_->api();
+  const unsigned n = api.num_fields(result_.get());
+  const MYSQL_FIELD* fields = api.fetch_fields(result_.get());
+  for (unsigned i = 0; i < n; ++i) {
+    names_.emplace_back(fields[i].name, fields[i].name_length);
+    blob_.push_back(IsBinaryField(fields[i]));
+  }
+}
+
+bool MyCursor::Next() {
+  if (finished_) return false;
+  const MyApi& api = owner_->api();
+  row_ = api.fetch_row(result_.get());
+  if (row_ != nullptr) {
+    lengths_ = api.fetch_lengths(result_.get());
+    return true;
+  }
+  lengths_ = nullptr;
+  // The end of the rows, or an error while they came.
+  finished_ = true;
+  owner_->Released(this);
+  const unsigned code = api.errnum(owner_->handle());
+  if (code != 0) {
+    const std::string msg = api.error(owner_->handle());
+    result_.reset();
+    owner_->Fail(msg, code);
+  }
+  result_.reset();
+  owner_->DrainResults();
+  return false;
+}
+
+void MyCursor::Abandon() {
+  if (finished_) return;
+  finished_ = true;
+  row_ = nullptr;
+  owner_->Released(this);
+  // Freeing a result read with use_result reads its remaining rows.
+  result_.reset();
+  try {
+    owner_->DrainResults();
+  } catch (...) {
+    // A connection left out of step would fail the next query: closed, so
+    // the next GetConnection opens a new one.
+    owner_->Close();
+  }
+}
 
 }  // namespace
 
