@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "collect/ChaveAcesso.h"
 #include "collect/postgresql/PostgreSQLConnection.h"
 #include "common/Text.h"
 #include "config/Config.h"
@@ -135,13 +136,17 @@ void GerarAcervo(const std::string& xml_dir, int docs, uint64_t seed, int64_t* b
     utimensat(AT_FDCWD, p.c_str(), times, 0);
     *bytes += static_cast<int64_t>(text.size());
   };
+  // Each model numbered on its own, with valid keys, as an ERP issues
+  // them: no gaps and no wrong check digits to report.
+  int proximo[2] = {1, 1};
   for (int n = 0; n < docs; ++n) {
     fs::path dir = fs::path(xml_dir) / Format("2026-%02d", 1 + n % 12);
     if (n < 12) fs::create_directories(dir);
     bool nfce = rng() % 2 == 0;
-    std::string numero = Format("%09d", n + 1);
-    std::string chave = "352605" + kCnpj + (nfce ? "65" : "55") + "001" + numero + "1" +
-                        Digits(rng, 8) + Digits(rng, 1);
+    std::string numero = Format("%09d", proximo[nfce ? 1 : 0]++);
+    std::string chave =
+        "352605" + kCnpj + (nfce ? "65" : "55") + "001" + numero + "1" + Digits(rng, 8);
+    chave += static_cast<char>('0' + lumacor::DigitoVerificadorChave(chave));
     write(dir / ((nfce ? "NFCe" : "NFe") + chave + "-procNFe.xml"), Documento(rng, chave, nfce));
     if (rng() % 50 == 0)
       write(dir / ("110111" + chave + "01-procEventoNFe.xml"), Cancelamento(chave));

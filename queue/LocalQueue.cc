@@ -450,6 +450,8 @@ void TLocalQueue::Transacao(const std::function<void()>& body) {
 void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
                                TFonteDeTextos* AFonte) {
   std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
+  FSequenciasEmEspera = 0;
+  int em_espera = 0;
   Transacao([&] {
     for (const auto& seq : sequencias) {
       if (seq.size() == 1) {
@@ -474,8 +476,16 @@ void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CN
       int i = ProximoTexto(hashes, gravado ? &gravado->first : nullptr,
                            gravado ? &gravado->second : nullptr);
       if (i >= 0) GravarItem(CNPJ, *seq[i], hashes[i], AFonte);
+      // Where the row stands now; short of the last text, the rest follow
+      // once this one is delivered.
+      size_t agora =
+          i >= 0 ? static_cast<size_t>(i)
+                 : static_cast<size_t>(std::find(hashes.begin(), hashes.end(), gravado->first) -
+                                       hashes.begin());
+      if (agora + 1 < seq.size()) ++em_espera;
     }
   });
+  FSequenciasEmEspera = em_espera;
 }
 
 std::vector<TQueueItem> TLocalQueue::ListarPendentes() {

@@ -108,6 +108,9 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   // left out of this batch.
   void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
                     TFonteDeTextos* AFonte = nullptr);
+  // Identifiers the last UpsertEmLote left short of their last text (an
+  // event waiting for its document's delivery).
+  int SequenciasEmEspera() const { return FSequenciasEmEspera; }
 
   // Up to 100 pending rows of every CNPJ: never tried first, then the least
   // recently tried, then oldest, so documents that keep failing cannot
@@ -189,6 +192,7 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   void Transacao(const std::function<void()>& body);
 
   std::string FSQLitePath;
+  int FSequenciasEmEspera = 0;
   // Declared before the statements, so they are finalized first.
   TSqliteConnection FConn;
   TSqliteStatement FSelect;

@@ -130,6 +130,10 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
     } catch (...) {
       // Only a faster start is lost: the interval applies.
     }
+  } else if (sent > 0 && failed == 0 && FEventosEmEspera > 0 && !ParadaSolicitada()) {
+    // Everything pending went out, documents whose events wait for them
+    // among it: the next cycle queues those events, and sends them.
+    FContinuarSemEspera = true;
   }
   return {sent, failed};
 }
@@ -196,10 +200,12 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   bool enfileirado = true;
+  FEventosEmEspera = 0;
   if (!rows.empty()) {
     try {
       FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ,
                            modo_pasta ? FFolderCollector.get() : nullptr);
+      FEventosEmEspera = FQueue->SequenciasEmEspera();
     } catch (...) {
       enfileirado = false;
       LogError("Erro ao gravar fila local: " + CurrentErrorMessage());

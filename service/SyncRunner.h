@@ -41,8 +41,9 @@ class TSyncRunner {
   void Executar();
 
   // True when the last cycle sent a full batch without a failure and more
-  // documents wait: the next cycle should start without the interval's
-  // wait, so that a backlog drains at once.
+  // documents wait, or sent without a failure documents whose events wait
+  // for them: the next cycle should start without the interval's wait, so
+  // that a backlog drains at once.
   bool ContinuarSemEspera() const { return FContinuarSemEspera; }
 
  private:
@@ -76,6 +77,9 @@ class TSyncRunner {
   std::chrono::steady_clock::time_point FEnvioRetomadoEm{};
   bool FConfigVerificada = false;
   bool FContinuarSemEspera = false;
+  // Identifiers whose later texts wait for the delivery of the one queued
+  // (from this cycle's batch).
+  int FEventosEmEspera = 0;
 };
 
 }  // namespace lumacor

@@ -447,6 +447,24 @@ TEST_F(BacklogTest, ABacklogDrainsInConsecutiveCyclesAndTheIntervalReturns) {
   EXPECT_FALSE(agente.runner.ContinuarSemEspera());
 }
 
+// Events collected with their documents wait for them: the cycle that
+// sends the last documents is followed at once by the one that sends the
+// events, and only then does the interval return.
+TEST_F(BacklogTest, EventsWaitingForTheirDocumentsFollowAtOnce) {
+  for (int n = 1; n <= 150; ++n) Write("lote/" + std::to_string(n) + ".xml", NFe(n));
+  // Of the last documents in line, so that they go out in the second cycle.
+  for (int n = 141; n <= 150; ++n) Write("lote/c" + std::to_string(n) + ".xml", Cancelamento(n));
+  Agente agente(cfg_, &files_);
+  std::vector<bool> at_once;
+  do {
+    agente.Ciclo();
+    at_once.push_back(agente.runner.ContinuarSemEspera());
+  } while (at_once.back() && at_once.size() < 10);
+  EXPECT_EQ(at_once, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(portal_.Requests().size(), 160u);
+  EXPECT_EQ(PostsOf("tpEvento"), 10);
+}
+
 TEST_F(BacklogTest, TheIntervalAppliesAfterAFailureOrAShortBatch) {
   struct Case {
     const char* name;
