@@ -128,6 +128,8 @@ TXmlRowArray TSQLExecutor::Executar() {
 
   TLinhasColetadas linhas;
   int coletados = 0;
+  size_t em_memoria = 0;
+  if (FEstado != nullptr) FEstado->DescartarTextos();
   while (query->Next()) {
     std::string chave = TrimControlCopy(TXMLNormalizer::ColumnText(*query, chave_col));
     std::string xml = TXMLNormalizer::Normalize(*query, xml_col);
@@ -151,6 +153,12 @@ TXmlRowArray TSQLExecutor::Executar() {
       if (gravado && *gravado == hash) {
         linhas.SemTexto(chave, c.PrioridadeFila, c.ForcaCopia);
       } else {
+        if (FEstado != nullptr && em_memoria + xml.size() > FLimiteEmMemoria) {
+          FEstado->GuardarTexto(hash, xml);
+          std::string().swap(xml);
+        } else {
+          em_memoria += xml.size();
+        }
         TXmlRow row(chave, std::move(xml));
         row.Hash = std::move(hash);
         row.Prioridade = c.PrioridadeFila;
@@ -169,6 +177,13 @@ TXmlRowArray TSQLExecutor::Executar() {
   TXmlRowArray rows = linhas.Resultado(FEstado, config.CNPJ);
   FColetados = coletados;
   return rows;
+}
+
+std::optional<std::string> TSQLExecutor::TextoDe(const TXmlRow& row) {
+  std::optional<std::string> xml;
+  if (FEstado != nullptr) xml = FEstado->TextoGuardado(row.Hash);
+  if (!xml) throw std::runtime_error("texto coletado de " + row.ChaveUnica + " nao encontrado");
+  return xml;
 }
 
 }  // namespace lumacor

@@ -3,12 +3,22 @@
 #ifndef LUMACOR_COLLECT_SQLEXECUTOR_H_
 #define LUMACOR_COLLECT_SQLEXECUTOR_H_
 
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "collect/ArquivoConhecido.h"
 #include "collect/DBProvider.h"
 #include "collect/XmlRow.h"
 
 namespace lumacor {
 
-class TSQLExecutor {
+// Texts a run holds in memory at most; beyond them, new and changed texts
+// are kept aside by the queue until the batch is written (a first run over
+// an ERP's whole archive would otherwise hold all of it).
+inline constexpr size_t kTextosEmMemoria = 16 * 1024 * 1024;
+
+class TSQLExecutor : public TFonteDeTextos {
  public:
   // Does not own `ADBProvider`, which must outlive this object.
   explicit TSQLExecutor(TDBProvider* ADBProvider) : FDBProvider(ADBProvider) {}
@@ -33,10 +43,20 @@ class TSQLExecutor {
   // its result included.
   int Coletados() const { return FColetados; }
 
+  // The text of a row of the last run that came without it, kept aside
+  // by the queue. Raises when it is not there: the batch must not be
+  // stored without it.
+  std::optional<std::string> TextoDe(const TXmlRow& row) override;
+
+  // For tests: the bytes of text held in memory before the rest is kept
+  // aside.
+  void LimitarTextosEmMemoria(size_t bytes) { FLimiteEmMemoria = bytes; }
+
  private:
   TDBProvider* FDBProvider;
   TEstadoGravado* FEstado = nullptr;
   int FColetados = 0;
+  size_t FLimiteEmMemoria = kTextosEmMemoria;
 };
 
 }  // namespace lumacor

@@ -490,6 +490,12 @@ TEST_P(CollectorOnServer, UnchangedRowsWithoutTextStoreAndSendAsTheirTexts) {
   TLocalQueue fila_antiga(dir.Path("antiga/queue.db"));
   TLocalQueue fila_nova(dir.Path("nova/queue.db"));
   novo.UsarEstado(&fila_nova);
+  // And one that holds no text at all: every text it needs kept aside by
+  // its queue, as a first run over a large archive does.
+  TSQLExecutor aparte(&provider);
+  TLocalQueue fila_aparte(dir.Path("aparte/queue.db"));
+  aparte.UsarEstado(&fila_aparte);
+  aparte.LimitarTextosEmMemoria(0);
 
   for (int cycle = 1; cycle <= 5; ++cycle) {
     SCOPED_TRACE("ciclo " + std::to_string(cycle));
@@ -516,11 +522,27 @@ TEST_P(CollectorOnServer, UnchangedRowsWithoutTextStoreAndSendAsTheirTexts) {
     EXPECT_EQ(novo.Coletados(), static_cast<int>(todas.size()));
     EXPECT_EQ(antigo.Coletados(), static_cast<int>(todas.size()));
 
+    LogCapture log_aparte;
+    const TXmlRowArray sem_textos = aparte.Executar();
+    EXPECT_EQ(log_aparte.Messages(), linhas_antigas);
+    ASSERT_EQ(sem_textos.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_TRUE(sem_textos[i].XML.empty());
+      EXPECT_EQ(sem_textos[i].Hash, rows[i].Hash);
+      // Kept aside exactly when the other one holds it.
+      if (!rows[i].XML.empty()) {
+        EXPECT_EQ(aparte.TextoDe(sem_textos[i]), rows[i].XML);
+      }
+    }
+
     fila_antiga.UpsertEmLote(todas, c.CNPJ);
     fila_nova.UpsertEmLote(rows, c.CNPJ);
+    fila_aparte.UpsertEmLote(sem_textos, c.CNPJ, &aparte);
     EXPECT_EQ(DumpQueue(fila_nova), DumpQueue(fila_antiga));
+    EXPECT_EQ(DumpQueue(fila_aparte), DumpQueue(fila_antiga));
     const std::vector<std::string> pendentes = Pending(fila_antiga);
     EXPECT_EQ(Pending(fila_nova), pendentes);
+    EXPECT_EQ(Pending(fila_aparte), pendentes);
 
     // What was handed over without its text: unchanged rows, and only
     // beside a row of their identifier that has one.
@@ -545,7 +567,7 @@ TEST_P(CollectorOnServer, UnchangedRowsWithoutTextStoreAndSendAsTheirTexts) {
       EXPECT_EQ(keys, (std::set<std::string>{kA, kD, kE, fixtures[0].chave}));
     }
     // The portal has it all, but kD's NF-e only from the third cycle on.
-    for (TLocalQueue* q : {&fila_antiga, &fila_nova}) {
+    for (TLocalQueue* q : {&fila_antiga, &fila_nova, &fila_aparte}) {
       for (const TQueueItem& item : q->ListarPendentes()) {
         if (item.ChaveUnica == kD && cycle < 3) continue;
         q->MarcarEnviado(item);

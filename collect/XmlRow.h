@@ -38,6 +38,13 @@ class TEstadoGravado {
   // no such row. Raises on failure.
   virtual std::optional<std::string> HashGravado(std::string_view CNPJ,
                                                  std::string_view ChaveUnica) = 0;
+  // Keeps a collected text aside, out of the process's memory, until the
+  // cycle's batch is written; TextoGuardado gives it back by its
+  // fingerprint, and DescartarTextos drops every text kept. Raise on
+  // failure.
+  virtual void GuardarTexto(const std::string& Hash, std::string_view XML) = 0;
+  virtual std::optional<std::string> TextoGuardado(const std::string& Hash) = 0;
+  virtual void DescartarTextos() = 0;
 };
 
 }  // namespace lumacor

@@ -363,6 +363,41 @@ std::optional<std::string> TLocalQueue::HashGravado(std::string_view CNPJ,
   return std::move(estado->first);
 }
 
+void TLocalQueue::GuardarTexto(const std::string& Hash, std::string_view XML) {
+  if (!FGuardarTexto.valid()) {
+    FConn.Exec(
+        "CREATE TEMP TABLE IF NOT EXISTS textos_coletados ("
+        "  xml_hash TEXT PRIMARY KEY,"
+        "  xml      TEXT NOT NULL)");
+    FGuardarTexto = FConn.Prepare(
+        "INSERT OR IGNORE INTO temp.textos_coletados (xml_hash, xml) VALUES (:hash, :xml)");
+  }
+  TSqliteStatement::Run run(FGuardarTexto);
+  FGuardarTexto.BindText(":hash", Hash);
+  FGuardarTexto.BindText(":xml", XML);
+  FGuardarTexto.Step();
+}
+
+std::optional<std::string> TLocalQueue::TextoGuardado(const std::string& Hash) {
+  if (!FGuardarTexto.valid()) return std::nullopt;
+  if (!FTextoGuardado.valid()) {
+    FTextoGuardado = FConn.Prepare("SELECT xml FROM temp.textos_coletados WHERE xml_hash = :hash");
+  }
+  TSqliteStatement::Run run(FTextoGuardado);
+  FTextoGuardado.BindText(":hash", Hash);
+  if (!FTextoGuardado.Step()) return std::nullopt;
+  return FTextoGuardado.ColumnText(0);
+}
+
+void TLocalQueue::DescartarTextos() {
+  if (!FGuardarTexto.valid()) return;
+  if (!FDescartarTextos.valid()) {
+    FDescartarTextos = FConn.Prepare("DELETE FROM temp.textos_coletados");
+  }
+  TSqliteStatement::Run run(FDescartarTextos);
+  FDescartarTextos.Step();
+}
+
 std::optional<std::string> TLocalQueue::LerXml(std::string_view CNPJ, std::string_view ChaveUnica) {
   TSqliteStatement::Run run(FSelectXml);
   FSelectXml.BindText(":cnpj", CNPJ);

@@ -123,6 +123,11 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   // Read from an index, never the text.
   std::optional<std::string> HashGravado(std::string_view CNPJ,
                                          std::string_view ChaveUnica) override;
+  // In a temporary table, which SQLite keeps in a file of its own that
+  // goes when the connection closes.
+  void GuardarTexto(const std::string& Hash, std::string_view XML) override;
+  std::optional<std::string> TextoGuardado(const std::string& Hash) override;
+  void DescartarTextos() override;
 
   std::vector<TArquivoConhecido> LerArquivos() override;
   std::string LerDono() override;
@@ -213,6 +218,10 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   TSqliteStatement FGravarArquivo;
   TSqliteStatement FEsquecerArquivo;
   TSqliteStatement FEntrada;  // prepared on first use
+  // The kept texts' statements, prepared on first use.
+  TSqliteStatement FGuardarTexto;
+  TSqliteStatement FTextoGuardado;
+  TSqliteStatement FDescartarTextos;
 };
 
 }  // namespace lumacor

@@ -203,8 +203,9 @@ void TSyncRunner::ExecutarCiclo() {
   FEventosEmEspera = 0;
   if (!rows.empty()) {
     try {
-      FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ,
-                           modo_pasta ? FFolderCollector.get() : nullptr);
+      TFonteDeTextos* fonte = FFolderCollector.get();
+      if (!modo_pasta) fonte = FExecutor.get();
+      FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ, fonte);
       FEventosEmEspera = FQueue->SequenciasEmEspera();
     } catch (...) {
       enfileirado = false;
