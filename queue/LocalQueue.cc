@@ -421,14 +421,19 @@ bool TLocalQueue::UpsertXML(std::string_view CNPJ, std::string_view ChaveUnica,
     }
   }
 
-  TSqliteStatement& write = found ? FUpdate : FInsert;
+  Escrever(found, CNPJ, ChaveUnica, XML, Hash);
+  return true;
+}
+
+void TLocalQueue::Escrever(bool Existe, std::string_view CNPJ, std::string_view ChaveUnica,
+                           std::string_view XML, std::string_view Hash) {
+  TSqliteStatement& write = Existe ? FUpdate : FInsert;
   TSqliteStatement::Run run(write);
   write.BindText(":cnpj", CNPJ);
   write.BindText(":chave", ChaveUnica);
   write.BindText(":xml", XML);
   write.BindText(":hash", Hash);
   write.Step();
-  return true;
 }
 
 void TLocalQueue::GravarItem(std::string_view CNPJ, const TXmlRow& Item, const std::string& Hash,
@@ -446,20 +451,14 @@ void TLocalQueue::GravarItem(std::string_view CNPJ, const TXmlRow& Item, const s
     std::optional<std::string> xml = LerXml(CNPJ, Item.ChaveUnica);
     if (xml && MantemCopiaAutorizada(*xml, OrdemDe(Item))) return;
   }
-  std::optional<std::string> texto;
-  if (!Item.XML.empty()) {
-    texto = Item.XML;
-  } else if (Fonte != nullptr) {
-    texto = Fonte->TextoDe(Item);
+  std::string_view texto = Item.XML;
+  std::optional<std::string> lido;
+  if (texto.empty()) {
+    if (Fonte != nullptr) lido = Fonte->TextoDe(Item);
+    if (!lido) return;
+    texto = *lido;
   }
-  if (!texto) return;
-  TSqliteStatement& write = found ? FUpdate : FInsert;
-  TSqliteStatement::Run run(write);
-  write.BindText(":cnpj", CNPJ);
-  write.BindText(":chave", Item.ChaveUnica);
-  write.BindText(":xml", *texto);
-  write.BindText(":hash", Hash);
-  write.Step();
+  Escrever(found, CNPJ, Item.ChaveUnica, texto, Hash);
 }
 
 void TLocalQueue::Transacao(const std::function<void()>& body) {
@@ -482,10 +481,9 @@ void TLocalQueue::Transacao(const std::function<void()>& body) {
   }
 }
 
-void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
-                               TFonteDeTextos* AFonte) {
+int TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
+                              TFonteDeTextos* AFonte) {
   std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
-  FSequenciasEmEspera = 0;
   int em_espera = 0;
   Transacao([&] {
     for (const auto& seq : sequencias) {
@@ -520,7 +518,7 @@ void TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CN
       if (agora + 1 < seq.size()) ++em_espera;
     }
   });
-  FSequenciasEmEspera = em_espera;
+  return em_espera;
 }
 
 std::vector<TQueueItem> TLocalQueue::ListarPendentes() {
@@ -688,11 +686,8 @@ int TLocalQueue::Reenfileirar(const std::vector<std::string>& Chaves) {
     st.Step();
     return st.ColumnInt(0);
   };
-  {
-    TSqliteStatement::Run run(FBegin);
-    FBegin.Step();
-  }
-  try {
+  int64_t reenfileiradas = 0;
+  Transacao([&] {
     int64_t antes = falhas();
     if (Chaves.empty()) {
       TSqliteStatement::Run run(FReenfileirarTodas);
@@ -703,17 +698,9 @@ int TLocalQueue::Reenfileirar(const std::vector<std::string>& Chaves) {
       FReenfileirarChave.BindText(":chave", chave);
       FReenfileirarChave.Step();
     }
-    int64_t depois = falhas();
-    TSqliteStatement::Run run(FCommit);
-    FCommit.Step();
-    return static_cast<int>(antes - depois);
-  } catch (...) {
-    if (!FConn.AutoCommit()) {
-      TSqliteStatement::Run run(FRollback);
-      FRollback.Step();
-    }
-    throw;
-  }
+    reenfileiradas = antes - falhas();
+  });
+  return static_cast<int>(reenfileiradas);
 }
 
 std::optional<std::string> TLocalQueue::LerImpressaoConfig() {

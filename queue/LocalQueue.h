@@ -106,11 +106,10 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   // again. Items collected without their text (see TXmlRow) get it from
   // `AFonte` only when it must be written; one whose text cannot be had is
   // left out of this batch.
-  void UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
-                    TFonteDeTextos* AFonte = nullptr);
-  // Identifiers the last UpsertEmLote left short of their last text (an
-  // event waiting for its document's delivery).
-  int SequenciasEmEspera() const { return FSequenciasEmEspera; }
+  // Returns how many identifiers the batch left short of their last text
+  // (an event waiting for its document's delivery).
+  int UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
+                   TFonteDeTextos* AFonte = nullptr);
 
   // Up to 100 pending rows of every CNPJ: never tried first, then the least
   // recently tried, then oldest, so documents that keep failing cannot
@@ -194,10 +193,12 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   // UpsertXML for a batch item with the given fingerprint.
   void GravarItem(std::string_view CNPJ, const TXmlRow& Item, const std::string& Hash,
                   TFonteDeTextos* Fonte);
+  // Updates the row (`Existe`) or inserts it, with the text pending.
+  void Escrever(bool Existe, std::string_view CNPJ, std::string_view ChaveUnica,
+                std::string_view XML, std::string_view Hash);
   void Transacao(const std::function<void()>& body);
 
   std::string FSQLitePath;
-  int FSequenciasEmEspera = 0;
   // Declared before the statements, so they are finalized first.
   TSqliteConnection FConn;
   TSqliteStatement FSelect;

@@ -62,7 +62,7 @@ void TSyncRunner::GravarMarcasAtrasadas() {
   }
 }
 
-std::pair<int, int> TSyncRunner::EnviarPendentes() {
+std::pair<int, int> TSyncRunner::EnviarPendentes(int EventosEmEspera) {
   GravarMarcasAtrasadas();
   std::vector<TQueueItem> pending = FQueue->ListarPendentes();
   LogInfo(Format("%d itens pendentes para envio.", static_cast<int>(pending.size())));
@@ -130,7 +130,7 @@ std::pair<int, int> TSyncRunner::EnviarPendentes() {
     } catch (...) {
       // Only a faster start is lost: the interval applies.
     }
-  } else if (sent > 0 && failed == 0 && FEventosEmEspera > 0 && !ParadaSolicitada()) {
+  } else if (sent > 0 && failed == 0 && EventosEmEspera > 0 && !ParadaSolicitada()) {
     // Everything pending went out, documents whose events wait for them
     // among it: the next cycle queues those events, and sends them.
     FContinuarSemEspera = true;
@@ -200,13 +200,12 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   bool enfileirado = true;
-  FEventosEmEspera = 0;
+  int eventos_em_espera = 0;
   if (!rows.empty()) {
     try {
       TFonteDeTextos* fonte = FFolderCollector.get();
       if (!modo_pasta) fonte = FExecutor.get();
-      FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ, fonte);
-      FEventosEmEspera = FQueue->SequenciasEmEspera();
+      eventos_em_espera = FQueue->UpsertEmLote(rows, GConfigManager->Config().CNPJ, fonte);
     } catch (...) {
       enfileirado = false;
       LogError("Erro ao gravar fila local: " + CurrentErrorMessage());
@@ -223,7 +222,7 @@ void TSyncRunner::ExecutarCiclo() {
   }
 
   resumo.Coletados = coletados;
-  auto [sent, failed] = EnviarPendentes();
+  auto [sent, failed] = EnviarPendentes(eventos_em_espera);
   resumo.Enviados = sent;
   resumo.Falhas = failed;
   LogInfo(Format("Ciclo concluido - coletados: %d | enviados: %d | erros: %d", coletados, sent,

@@ -53,7 +53,9 @@ class TSyncRunner {
   // request left for this agent; failures are logged, the cycle goes on.
   void AplicarReenvios();
   // Sends the pending items; returns the sent and failed counts.
-  std::pair<int, int> EnviarPendentes();
+  // `EventosEmEspera`: identifiers this cycle's batch left waiting for the
+  // delivery of the text it queued.
+  std::pair<int, int> EnviarPendentes(int EventosEmEspera);
   // Writes the marks of documents delivered in an earlier cycle whose mark
   // failed; raises when one fails again.
   void GravarMarcasAtrasadas();
@@ -77,9 +79,6 @@ class TSyncRunner {
   std::chrono::steady_clock::time_point FEnvioRetomadoEm{};
   bool FConfigVerificada = false;
   bool FContinuarSemEspera = false;
-  // Identifiers whose later texts wait for the delivery of the one queued
-  // (from this cycle's batch).
-  int FEventosEmEspera = 0;
 };
 
 }  // namespace lumacor
