@@ -4,6 +4,7 @@
 #define LUMACOR_COLLECT_ARQUIVOCONHECIDO_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,14 +51,20 @@ struct TArquivoConhecido {
 class TMemoriaDeArquivos {
  public:
   virtual ~TMemoriaDeArquivos() = default;
-  virtual std::vector<TArquivoConhecido> LerArquivos() = 0;
+  // Hands every record to `Cada` with its id, keeping none of them.
+  virtual void ParaCadaArquivo(
+      const std::function<void(int64_t Id, const TArquivoConhecido&)>& Cada) = 0;
+  // The record `Id`; nothing when there is none.
+  virtual std::optional<TArquivoConhecido> LerArquivo(int64_t Id) = 0;
   // The CNPJ the records were stored for; empty when none was.
   virtual std::string LerDono() = 0;
-  // Stores or replaces `gravar`, drops the records of `esquecer` and
-  // records `dono` as their CNPJ, all or nothing. Raises on failure.
-  virtual void GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                              const std::vector<std::string>& esquecer,
-                              const std::string& dono) = 0;
+  // Drops the records `esquecer` (ids), stores `gravar`, replacing the
+  // record of the same path (which keeps its id), and records `dono` as
+  // their CNPJ, all or nothing. Returns the ids of `gravar`, in order.
+  // Raises on failure.
+  virtual std::vector<int64_t> GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+                                              const std::vector<int64_t>& esquecer,
+                                              const std::string& dono) = 0;
 };
 
 // Gives the text of a row collected without it (an empty XML and a

@@ -1,5 +1,6 @@
 #include "collect/FolderXMLCollector.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
@@ -44,14 +45,65 @@ int64_t NanosDesdeEpoca(Clock::TimePoint t) {
 }
 
 uint64_t HashDaChave(std::string_view chave) { return std::hash<std::string_view>{}(chave); }
+uint64_t HashDoCaminho(std::string_view caminho) { return std::hash<std::string_view>{}(caminho); }
 
 bool EDocumento(const TArquivoConhecido& a) {
   return a.Resultado == TArquivoConhecido::arDocumento;
 }
 
+bool PorCaminho(const auto& x, const auto& y) { return x.caminho < y.caminho; }
+
 }  // namespace
 
 TFolderXMLCollector::TFolderXMLCollector(FileSystem* fs, Clock* clock) : fs_(fs), clock_(clock) {}
+
+TFolderXMLCollector::Registro TFolderXMLCollector::RegistroDe(const TArquivoConhecido& a,
+                                                              int64_t id, uint32_t visto_em) {
+  Registro r;
+  r.caminho = HashDoCaminho(a.Caminho);
+  r.id = id;
+  r.tamanho = a.Tamanho;
+  r.mtime_s = a.MtimeSegundos;
+  r.ctime_s = a.CtimeSegundos;
+  r.dispositivo = a.Dispositivo;
+  r.inode = a.Inode;
+  r.mtime_ns = static_cast<int32_t>(a.MtimeNanos);
+  r.ctime_ns = static_cast<int32_t>(a.CtimeNanos);
+  r.chave = EDocumento(a) ? HashDaChave(a.Chave) : 0;
+  r.impressao = HashDaChave(a.Hash);
+  r.visto_em = visto_em;
+  r.resultado = static_cast<uint8_t>(a.Resultado);
+  r.tipo = static_cast<uint8_t>(a.Tipo);
+  r.homologacao = a.Homologacao;
+  return r;
+}
+
+bool TFolderXMLCollector::MesmosMetadados(const Registro& r, const TArquivoConhecido& a) {
+  return r.tamanho == a.Tamanho && r.mtime_s == a.MtimeSegundos && r.mtime_ns == a.MtimeNanos &&
+         r.ctime_s == a.CtimeSegundos && r.ctime_ns == a.CtimeNanos &&
+         r.dispositivo == a.Dispositivo && r.inode == a.Inode;
+}
+
+TFolderXMLCollector::Registro* TFolderXMLCollector::Buscar(std::string_view caminho) {
+  Registro chave;
+  chave.caminho = HashDoCaminho(caminho);
+  auto it =
+      std::lower_bound(registros_.begin(), registros_.end(), chave, PorCaminho<Registro, Registro>);
+  return it != registros_.end() && it->caminho == chave.caminho ? &*it : nullptr;
+}
+
+bool TFolderXMLCollector::Unico(uint64_t chave) const {
+  auto [de, ate] = std::equal_range(chaves_.begin(), chaves_.end(), chave);
+  return ate - de == 1;
+}
+
+void TFolderXMLCollector::RecontarChaves() {
+  chaves_.clear();
+  for (const Registro& r : registros_) {
+    if (r.resultado == TArquivoConhecido::arDocumento) chaves_.push_back(r.chave);
+  }
+  std::sort(chaves_.begin(), chaves_.end());
+}
 
 TXmlRowArray TFolderXMLCollector::Executar() {
   const TSincConfig config = GConfigManager != nullptr ? GConfigManager->Config() : TSincConfig{};
@@ -74,14 +126,12 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   coletados_ = 0;
   ++varredura_;
   if (memoria_ != nullptr && !carregado_) {
-    conhecidos_.clear();
-    por_chave_.clear();
-    for (TArquivoConhecido& a : memoria_->LerArquivos()) {
-      if (EDocumento(a)) ++por_chave_[HashDaChave(a.Chave)];
-      // The path is the key; held once.
-      std::string caminho = std::move(a.Caminho);
-      conhecidos_.emplace(std::move(caminho), Conhecido{std::move(a), 0});
-    }
+    registros_.clear();
+    memoria_->ParaCadaArquivo([this](int64_t id, const TArquivoConhecido& a) {
+      registros_.push_back(RegistroDe(a, id, 0));
+    });
+    std::sort(registros_.begin(), registros_.end(), PorCaminho<Registro, Registro>);
+    RecontarChaves();
     dono_ = memoria_->LerDono();
     carregado_ = true;
   }
@@ -94,13 +144,17 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   // out to be needed).
   size_t ordem = 0;
   std::vector<size_t> posicoes;
-  using Registro = std::unordered_map<std::string, Conhecido>::value_type;
-  std::vector<std::pair<size_t, const Registro*>> omitidos;
+  // Omitted documents: their place and their record (an index of
+  // registros_, which the run does not reorder).
+  std::vector<std::pair<size_t, uint32_t>> omitidos;
   // Identifiers something happened to in this run: a file of theirs was
   // read, changed what it gives, or went.
   std::unordered_set<uint64_t> tocadas;
 
-  // What a document counts and logs, whether read now or known.
+  // What a document counts and logs, whether read now or known. `a` holds
+  // at least its result, type and environment; its identifier and
+  // fingerprint too when a row is made of it (not `omitir`) or it is
+  // `novo`.
   auto aceitar = [&](const TArquivoConhecido& a, const std::string& arquivo, bool ignorar,
                      std::string xml, bool novo, const Registro* omitir) {
     if (a.Resultado == TArquivoConhecido::arNaoFiscal) {
@@ -125,7 +179,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
       return;
     }
     if (omitir != nullptr) {
-      omitidos.emplace_back(ordem++, omitir);
+      omitidos.emplace_back(ordem++, static_cast<uint32_t>(omitir - registros_.data()));
     } else {
       result.push_back(LinhaDe(a, arquivo, std::move(xml)));
       posicoes.push_back(ordem++);
@@ -142,6 +196,97 @@ TXmlRowArray TFolderXMLCollector::Executar() {
     }
   };
 
+  auto cada = [&](const std::string& arquivo, bool tem_info, const FileInfo& antes) {
+    if (tem_info && recente(antes)) return;
+    n.encontrados++;
+    try {
+      if (tem_info && antes.size > max_bytes) {
+        throw std::runtime_error(
+            Format("arquivo de %lld bytes, acima do limite de %lld bytes "
+                   "(tamanho_maximo_mb)",
+                   static_cast<long long>(antes.size), static_cast<long long>(max_bytes)));
+      }
+      Registro* antigo = memoria_ != nullptr ? Buscar(arquivo) : nullptr;
+      TArquivoConhecido agora = Metadados(antes);
+      if (tem_info && antigo != nullptr && MesmosMetadados(*antigo, agora)) {
+        antigo->visto_em = varredura_;
+        TArquivoConhecido visto;
+        visto.Resultado = antigo->resultado;
+        visto.Tipo = antigo->tipo;
+        visto.Homologacao = antigo->homologacao;
+        const bool ignorar = !config.EnviarHomologacao && antigo->homologacao;
+        if (!EDocumento(visto) || ignorar) {
+          aceitar(visto, arquivo, ignorar, {}, false, nullptr);
+          return;
+        }
+        // The only file of its identifier, unchanged: its row is as this
+        // file left it, and handing it over again changes nothing, unless
+        // something else touches the identifier. Not so for a
+        // test-environment document, which may have been left out under
+        // another setting of enviar_homologacao.
+        if (pode_omitir && !antigo->homologacao && Unico(antigo->chave)) {
+          aceitar(visto, arquivo, false, {}, false, antigo);
+          return;
+        }
+        if (std::optional<TArquivoConhecido> inteiro = memoria_->LerArquivo(antigo->id)) {
+          aceitar(*inteiro, arquivo, false, {}, false, nullptr);
+          return;
+        }
+        // Its record went from the memory behind our back: read the file.
+      }
+      if (antigo != nullptr && antigo->resultado == TArquivoConhecido::arDocumento) {
+        tocadas.insert(antigo->chave);
+      }
+
+      std::string xml = LerTexto(arquivo, max_bytes, tem_info);
+      if (tem_info) {
+        // Written to while being looked at: what was read may be only
+        // part of it, and its metadata no longer describe it.
+        FileInfo depois;
+        if (!fs_->Stat(arquivo, &depois) || !Metadados(depois).MesmosMetadados(agora) ||
+            recente(depois)) {
+          n.encontrados--;
+          return;
+        }
+      }
+      const TClassificacao c = TNFeValidator::Classificar(xml);
+      if (!c.DocumentoFiscalOuEvento) {
+        agora.Resultado = TArquivoConhecido::arNaoFiscal;
+      } else {
+        agora.Chave = c.ChaveAcesso;
+        agora.Resultado =
+            agora.Chave.empty() ? TArquivoConhecido::arSemChave : TArquivoConhecido::arDocumento;
+      }
+      if (agora.Resultado == TArquivoConhecido::arDocumento) {
+        agora.Homologacao = c.Homologacao;
+        agora.Hash = THashService::SHA256(xml);
+        agora.Forca = c.ForcaCopia;
+        agora.Tipo = c.EventoCancelamento ? TArquivoConhecido::atCancelamento
+                     : c.Inutilizacao     ? TArquivoConhecido::atInutilizacao
+                                          : TArquivoConhecido::atDocumento;
+        agora.Prioridade = c.PrioridadeFila;
+      } else {
+        agora.Chave.clear();
+      }
+      if (EDocumento(agora)) tocadas.insert(HashDaChave(agora.Chave));
+      bool novo = antigo == nullptr || antigo->resultado != agora.Resultado ||
+                  antigo->impressao != HashDaChave(agora.Hash);
+      if (memoria_ != nullptr && tem_info) {
+        if (antigo != nullptr) antigo->visto_em = varredura_;
+        novos_.push_back(agora);
+        novos_.back().Caminho = arquivo;
+      }
+      // With a memory the text is read again for the write, if one is
+      // needed: nothing of the folder stays in memory.
+      if (memoria_ != nullptr) std::string().swap(xml);
+      aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao, std::move(xml), novo,
+              nullptr);
+    } catch (...) {
+      n.erros++;
+      LogError("Erro lendo XML " + arquivo + ": " + CurrentErrorMessage());
+    }
+  };
+
   std::string_view rest = config.XMLPaths;
   for (;;) {
     size_t sep = rest.find(';');
@@ -150,99 +295,8 @@ TXmlRowArray TFolderXMLCollector::Executar() {
       if (!fs_->DirectoryExists(pasta)) {
         LogWarning("Pasta XML nao encontrada: " + pasta);
       } else {
-        std::vector<Listado> arquivos;
         Visited visited;
-        ListarPasta(pasta, config.XMLRecursive, &visited, &arquivos);
-
-        for (const Listado& listado : arquivos) {
-          const std::string& arquivo = listado.caminho;
-          const FileInfo& antes = listado.info;
-          const bool tem_info = listado.tem_info;
-          if (tem_info && recente(antes)) continue;
-          n.encontrados++;
-          try {
-            if (tem_info && antes.size > max_bytes) {
-              throw std::runtime_error(
-                  Format("arquivo de %lld bytes, acima do limite de %lld bytes "
-                         "(tamanho_maximo_mb)",
-                         static_cast<long long>(antes.size), static_cast<long long>(max_bytes)));
-            }
-            Registro* registro = nullptr;
-            if (memoria_ != nullptr) {
-              auto it = conhecidos_.find(arquivo);
-              if (it != conhecidos_.end()) registro = &*it;
-            }
-            Conhecido* conhecido = registro ? &registro->second : nullptr;
-            const TArquivoConhecido* antigo = conhecido ? &conhecido->arquivo : nullptr;
-            TArquivoConhecido agora = Metadados(antes);
-            if (tem_info && antigo != nullptr && antigo->MesmosMetadados(agora)) {
-              conhecido->visto_em = varredura_;
-              // The only file of its identifier, unchanged: its row is as
-              // this file left it, and handing it over again changes
-              // nothing, unless something else touches the identifier. Not
-              // so for a test-environment document, which may have been
-              // left out under another setting of enviar_homologacao.
-              const Registro* omitir = nullptr;
-              if (pode_omitir && EDocumento(*antigo) && !antigo->Homologacao) {
-                auto c = por_chave_.find(HashDaChave(antigo->Chave));
-                if (c != por_chave_.end() && c->second == 1) omitir = registro;
-              }
-              aceitar(*antigo, arquivo, !config.EnviarHomologacao && antigo->Homologacao, {}, false,
-                      omitir);
-              continue;
-            }
-            if (antigo != nullptr && EDocumento(*antigo)) {
-              tocadas.insert(HashDaChave(antigo->Chave));
-            }
-
-            std::string xml = LerTexto(arquivo, max_bytes, tem_info);
-            if (tem_info) {
-              // Written to while being looked at: what was read may be only
-              // part of it, and its metadata no longer describe it.
-              FileInfo depois;
-              if (!fs_->Stat(arquivo, &depois) || !Metadados(depois).MesmosMetadados(agora) ||
-                  recente(depois)) {
-                n.encontrados--;
-                continue;
-              }
-            }
-            const TClassificacao c = TNFeValidator::Classificar(xml);
-            if (!c.DocumentoFiscalOuEvento) {
-              agora.Resultado = TArquivoConhecido::arNaoFiscal;
-            } else {
-              agora.Chave = c.ChaveAcesso;
-              agora.Resultado = agora.Chave.empty() ? TArquivoConhecido::arSemChave
-                                                    : TArquivoConhecido::arDocumento;
-            }
-            if (agora.Resultado == TArquivoConhecido::arDocumento) {
-              agora.Homologacao = c.Homologacao;
-              agora.Hash = THashService::SHA256(xml);
-              agora.Forca = c.ForcaCopia;
-              agora.Tipo = c.EventoCancelamento ? TArquivoConhecido::atCancelamento
-                           : c.Inutilizacao     ? TArquivoConhecido::atInutilizacao
-                                                : TArquivoConhecido::atDocumento;
-              agora.Prioridade = c.PrioridadeFila;
-            } else {
-              agora.Chave.clear();
-            }
-            if (EDocumento(agora)) tocadas.insert(HashDaChave(agora.Chave));
-            bool novo = antigo == nullptr || antigo->Resultado != agora.Resultado ||
-                        antigo->Hash != agora.Hash;
-            if (memoria_ != nullptr && tem_info) {
-              if (conhecido != nullptr) conhecido->visto_em = varredura_;
-              novos_.push_back(agora);
-              novos_.back().Caminho = arquivo;
-            }
-            // With a memory the text is read again for the write, if one is
-            // needed: nothing of the folder stays in memory.
-            if (memoria_ != nullptr) std::string().swap(xml);
-            aceitar(agora, arquivo, !config.EnviarHomologacao && agora.Homologacao, std::move(xml),
-                    novo, nullptr);
-          } catch (...) {
-            n.erros++;
-            LogError("Erro lendo XML " + arquivo + ": " + CurrentErrorMessage());
-          }
-        }
+        ListarPasta(pasta, config.XMLRecursive, &visited, cada);
       }
     }
     if (sep == std::string_view::npos) break;
@@ -254,20 +308,34 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   // whole; a new file for an identifier omitted so far brings it back.
   if (!omitidos.empty()) {
     TXmlRowArray todas;
-    todas.reserve(result.size() + omitidos.size());
     size_t i = 0;
-    for (const auto& [pos, r] : omitidos) {
-      if (!tocadas.contains(HashDaChave(r->second.arquivo.Chave))) continue;
+    for (const auto& [pos, indice] : omitidos) {
+      const Registro& r = registros_[indice];
+      if (!tocadas.contains(r.chave)) continue;
+      std::optional<TArquivoConhecido> inteiro = memoria_->LerArquivo(r.id);
+      if (!inteiro) {
+        // Changed behind our back: the next run starts again from the
+        // memory as it stands.
+        carregado_ = false;
+        throw std::runtime_error("registro de arquivo ausente da fila local");
+      }
+      if (todas.empty()) todas.reserve(result.size() + 1);
       for (; i < result.size() && posicoes[i] < pos; ++i) todas.push_back(std::move(result[i]));
-      todas.push_back(LinhaDe(r->second.arquivo, r->first, {}));
+      std::string caminho = inteiro->Caminho;
+      todas.push_back(LinhaDe(*inteiro, caminho, {}));
     }
-    for (; i < result.size(); ++i) todas.push_back(std::move(result[i]));
-    result = std::move(todas);
+    if (!todas.empty()) {
+      for (; i < result.size(); ++i) todas.push_back(std::move(result[i]));
+      result = std::move(todas);
+    }
   }
   if (memoria_ != nullptr) {
     descartados_.assign(novos_.size(), false);
     novo_por_caminho_.reserve(novos_.size());
-    for (size_t k = 0; k < novos_.size(); ++k) novo_por_caminho_.emplace(novos_[k].Caminho, k);
+    for (size_t k = 0; k < novos_.size(); ++k) {
+      novo_por_caminho_.emplace_back(HashDoCaminho(novos_[k].Caminho), k);
+    }
+    std::sort(novo_por_caminho_.begin(), novo_por_caminho_.end());
   }
   coletados_ = n.aceitos;
 
@@ -278,17 +346,25 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   return result;
 }
 
-std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
-  auto registro = novo_por_caminho_.find(row.Arquivo);
-  if (registro != novo_por_caminho_.end() && descartados_[registro->second]) {
-    registro = novo_por_caminho_.end();
+size_t TFolderXMLCollector::NovoDe(const std::string& caminho) const {
+  const uint64_t h = HashDoCaminho(caminho);
+  auto it = std::lower_bound(novo_por_caminho_.begin(), novo_por_caminho_.end(),
+                             std::pair<uint64_t, size_t>{h, 0});
+  for (; it != novo_por_caminho_.end() && it->first == h; ++it) {
+    if (novos_[it->second].Caminho == caminho) return it->second;
   }
+  return novos_.size();
+}
+
+std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
+  size_t registro = NovoDe(row.Arquivo);
+  if (registro < novos_.size() && descartados_[registro]) registro = novos_.size();
   try {
-    if (registro != novo_por_caminho_.end()) {
+    if (registro < novos_.size()) {
       // Read by this run, and not touched since (the same metadata before
       // and after this reading, a file too old to be mid-write): the same
       // bytes, so the same text, without fingerprinting it again.
-      const TArquivoConhecido& lido = novos_[registro->second];
+      const TArquivoConhecido& lido = novos_[registro];
       FileInfo antes, depois;
       if (fs_->Stat(row.Arquivo, &antes) && Metadados(antes).MesmosMetadados(lido)) {
         std::string xml = LerTexto(row.Arquivo, max_bytes_, true);
@@ -304,8 +380,7 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
     LogError("Erro lendo XML " + row.Arquivo + ": " + CurrentErrorMessage());
   }
   // Read anew, and judged anew, at the next run.
-  auto it = conhecidos_.find(row.Arquivo);
-  if (it != conhecidos_.end()) it->second.visto_em = 0;
+  if (Registro* r = Buscar(row.Arquivo)) r->visto_em = 0;
   for (size_t k = 0; k < novos_.size(); ++k) {
     if (novos_[k].Caminho == row.Arquivo) descartados_[k] = true;
   }
@@ -314,45 +389,52 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
 
 void TFolderXMLCollector::ConfirmarVarredura() {
   if (memoria_ == nullptr) return;
-  std::vector<std::string> esquecer;
-  for (const auto& [caminho, c] : conhecidos_) {
-    if (c.visto_em != varredura_) esquecer.push_back(caminho);
+  std::vector<int64_t> esquecer;
+  for (const Registro& r : registros_) {
+    if (r.visto_em != varredura_) esquecer.push_back(r.id);
   }
-  std::vector<TArquivoConhecido> gravar;
-  gravar.reserve(novos_.size());
-  for (size_t k = 0; k < novos_.size(); ++k) {
-    if (k >= descartados_.size() || !descartados_[k]) gravar.push_back(std::move(novos_[k]));
-  }
+  // Kept in place, without the discarded ones: a first run records every
+  // file of the archive.
+  std::vector<TArquivoConhecido> gravar = std::move(novos_);
   novos_.clear();
+  size_t mantidos = 0;
+  for (size_t k = 0; k < gravar.size(); ++k) {
+    if (k < descartados_.size() && descartados_[k]) continue;
+    if (mantidos != k) gravar[mantidos] = std::move(gravar[k]);
+    ++mantidos;
+  }
+  gravar.resize(mantidos);
   descartados_.clear();
   novo_por_caminho_.clear();
+  std::vector<int64_t> ids;
   try {
-    memoria_->GravarArquivos(gravar, esquecer, cnpj_);
+    ids = memoria_->GravarArquivos(gravar, esquecer, cnpj_);
   } catch (...) {
     carregado_ = false;
-    conhecidos_.clear();
-    por_chave_.clear();
+    registros_.clear();
+    chaves_.clear();
     throw;
   }
-  auto contar = [this](const TArquivoConhecido& a, int delta) {
-    if (!EDocumento(a)) return;
-    auto it = por_chave_.try_emplace(HashDaChave(a.Chave), 0).first;
-    it->second += static_cast<uint32_t>(delta);
-    if (it->second == 0) por_chave_.erase(it);
-  };
-  for (const std::string& caminho : esquecer) {
-    auto it = conhecidos_.find(caminho);
-    contar(it->second.arquivo, -1);
-    conhecidos_.erase(it);
-  }
-  for (TArquivoConhecido& a : gravar) {
-    auto it = conhecidos_.find(a.Caminho);
-    if (it != conhecidos_.end()) contar(it->second.arquivo, -1);
-    contar(a, +1);
-    std::string caminho = std::move(a.Caminho);
-    conhecidos_.insert_or_assign(std::move(caminho), Conhecido{std::move(a), varredura_});
-  }
   dono_ = cnpj_;
+  if (gravar.empty() && esquecer.empty()) return;
+  std::erase_if(registros_, [this](const Registro& r) { return r.visto_em != varredura_; });
+  const size_t conhecidos = registros_.size();
+  for (size_t k = 0; k < gravar.size(); ++k) {
+    Registro novo = RegistroDe(gravar[k], ids[k], varredura_);
+    auto fim = registros_.begin() + static_cast<std::ptrdiff_t>(conhecidos);
+    auto it = std::lower_bound(registros_.begin(), fim, novo, PorCaminho<Registro, Registro>);
+    if (it != fim && it->caminho == novo.caminho) {
+      *it = novo;
+    } else {
+      registros_.push_back(novo);
+    }
+  }
+  if (registros_.size() > conhecidos) {
+    auto meio = registros_.begin() + static_cast<std::ptrdiff_t>(conhecidos);
+    std::sort(meio, registros_.end(), PorCaminho<Registro, Registro>);
+    std::inplace_merge(registros_.begin(), meio, registros_.end(), PorCaminho<Registro, Registro>);
+  }
+  RecontarChaves();
 }
 
 TXmlRow TFolderXMLCollector::LinhaDe(const TArquivoConhecido& a, const std::string& arquivo,
@@ -374,7 +456,7 @@ std::string TFolderXMLCollector::Join(const std::string& folder, const std::stri
 }
 
 void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive, Visited* visited,
-                                      std::vector<Listado>* files) {
+                                      const CadaArquivo& cada) {
   // Links can lead back to a folder already walked (even to an ancestor);
   // entering it again would repeat its files or never end. An inode of 0
   // means the platform could not identify the folder: no check then.
@@ -401,9 +483,9 @@ void TFolderXMLCollector::ListarPasta(const std::string& folder, bool recursive,
   for (DirEntryInfo& e : entries) {
     std::string path = Join(folder, e.entry.name);
     if (e.entry.is_directory) {
-      if (recursive) ListarPasta(path, recursive, visited, files);
+      if (recursive) ListarPasta(path, recursive, visited, cada);
     } else if (EndsWithIgnoreAsciiCase(e.entry.name, ".xml")) {
-      files->push_back({std::move(path), e.found, e.info});
+      cada(path, e.found, e.info);
     }
   }
 }

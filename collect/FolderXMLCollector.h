@@ -3,11 +3,11 @@
 #define LUMACOR_COLLECT_FOLDERXMLCOLLECTOR_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -68,19 +68,48 @@ class TFolderXMLCollector : public TFonteDeTextos {
  private:
   // Folders already entered in one walk, by device and inode.
   using Visited = std::set<std::pair<uint64_t, uint64_t>>;
+  // A file found by a listing: its path, and its metadata as the listing
+  // saw them when `tem_info`.
+  using CadaArquivo =
+      std::function<void(const std::string& caminho, bool tem_info, const FileInfo& info)>;
+
+  // What the memory holds of one file, kept small: an archive of hundreds
+  // of thousands of files must cost neither a copy of every path nor one
+  // of every fingerprint. The whole record is read by its id when needed.
+  struct Registro {
+    uint64_t caminho = 0;  // HashDoCaminho of its path
+    int64_t id = 0;        // the record in the memory
+    int64_t tamanho = 0;
+    int64_t mtime_s = 0;
+    int64_t ctime_s = 0;
+    uint64_t dispositivo = 0;
+    uint64_t inode = 0;
+    int32_t mtime_ns = 0;
+    int32_t ctime_ns = 0;
+    uint64_t chave = 0;      // hash of the identifier, for a document
+    uint64_t impressao = 0;  // hash of the fingerprint, to tell a new text
+    uint32_t visto_em = 0;   // the last run that went through it
+    uint8_t resultado = 0;
+    uint8_t tipo = 0;
+    bool homologacao = false;
+  };
+  static Registro RegistroDe(const TArquivoConhecido& a, int64_t id, uint32_t visto_em);
+  static bool MesmosMetadados(const Registro& r, const TArquivoConhecido& a);
+  // The record of `caminho`, or null. Paths are told apart by a 64-bit
+  // hash: two paths that share one only cost each other a reading, since
+  // the metadata of two live files never match.
+  Registro* Buscar(std::string_view caminho);
+  // Whether `chave` is the identifier of one known document only.
+  bool Unico(uint64_t chave) const;
+  void RecontarChaves();
 
   static TXmlRow LinhaDe(const TArquivoConhecido& a, const std::string& arquivo, std::string xml);
   std::string Join(const std::string& folder, const std::string& name) const;
-  // A file found by a listing, with its metadata as the listing saw them.
-  struct Listado {
-    std::string caminho;
-    bool tem_info = false;
-    FileInfo info;
-  };
-  // Appends the matching files of `folder` (and, when `recursive`, of its
-  // subfolders, depth first) to `files`, in the order the OS lists them.
+  // Hands the matching files of `folder` (and, when `recursive`, of its
+  // subfolders, depth first) to `cada`, in the order the OS lists them,
+  // one folder's listing at a time.
   void ListarPasta(const std::string& folder, bool recursive, Visited* visited,
-                   std::vector<Listado>* files);
+                   const CadaArquivo& cada);
   // Strict UTF-8 (byte-order mark skipped), else the ANSI code page.
   // Raises, without reading, for a file larger than `max_bytes`, unless
   // the caller has just checked that (`tamanho_visto`).
@@ -89,18 +118,13 @@ class TFolderXMLCollector : public TFonteDeTextos {
   FileSystem* fs_;
   Clock* clock_;
   TMemoriaDeArquivos* memoria_ = nullptr;
-  // What the memory holds, once read from it.
+  // What the memory holds, once read from it, by path hash; and the
+  // identifiers of its documents, sorted (one may have several files, a
+  // document and its event: such an identifier is always handed over, since
+  // its row may still be on the way to its last text).
   bool carregado_ = false;
-  struct Conhecido {
-    TArquivoConhecido arquivo;
-    uint64_t visto_em = 0;  // the last run that went through it
-  };
-  std::unordered_map<std::string, Conhecido> conhecidos_;
-  // Known documents per identifier (by the identifier's hash): an
-  // identifier with one file can be left out of the batch while nothing
-  // touches it; one with several (a document and its event) is always
-  // handed over, since its row may still be on the way to its last text.
-  std::unordered_map<uint64_t, uint32_t> por_chave_;
+  std::vector<Registro> registros_;
+  std::vector<uint64_t> chaves_;
   // The CNPJ the memory's rows were queued under: under another one every
   // document must be queued again.
   std::string dono_;
@@ -111,9 +135,11 @@ class TFolderXMLCollector : public TFonteDeTextos {
   std::vector<TArquivoConhecido> novos_;
   // Records of novos_ whose file TextoDe found changed: not stored.
   std::vector<bool> descartados_;
-  // novos_ by path, for TextoDe.
-  std::unordered_map<std::string_view, size_t> novo_por_caminho_;
-  uint64_t varredura_ = 0;
+  // novos_ by the hash of their paths, sorted, for TextoDe.
+  std::vector<std::pair<uint64_t, size_t>> novo_por_caminho_;
+  // The record of novos_ read from `caminho`, or none (novos_.size()).
+  size_t NovoDe(const std::string& caminho) const;
+  uint32_t varredura_ = 0;
   int64_t max_bytes_ = 0;
 };
 

@@ -1,9 +1,10 @@
 #include "queue/LocalQueue.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
+#include <span>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
 #include "collect/NFeValidator.h"
@@ -150,13 +151,26 @@ constexpr const char* kCreateArquivos =
 
 constexpr const char* kListarArquivos =
     "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
-    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo FROM sync_arquivo";
+    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo, rowid FROM sync_arquivo";
 
+constexpr const char* kLerArquivo =
+    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
+    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo FROM sync_arquivo "
+    "WHERE rowid = :id";
+
+// A record keeps its id when its file is read again, so the collector can
+// name it by id alone.
 constexpr const char* kGravarArquivo =
-    "INSERT OR REPLACE INTO sync_arquivo (caminho, tamanho, mtime_s, mtime_ns, ctime_s, "
-    "ctime_ns, dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, "
-    "tipo) VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
-    ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo)";
+    "INSERT INTO sync_arquivo (caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, "
+    "dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, tipo) "
+    "VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
+    ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo) "
+    "ON CONFLICT (caminho) DO UPDATE SET tamanho = excluded.tamanho, "
+    "mtime_s = excluded.mtime_s, mtime_ns = excluded.mtime_ns, ctime_s = excluded.ctime_s, "
+    "ctime_ns = excluded.ctime_ns, dispositivo = excluded.dispositivo, inode = excluded.inode, "
+    "resultado = excluded.resultado, chave = excluded.chave, xml_hash = excluded.xml_hash, "
+    "prioridade = excluded.prioridade, forca = excluded.forca, "
+    "homologacao = excluded.homologacao, tipo = excluded.tipo RETURNING rowid";
 
 // The CNPJ those records were queued under (one row).
 constexpr const char* kCreateArquivosDono =
@@ -164,7 +178,7 @@ constexpr const char* kCreateArquivosDono =
     "  id   INTEGER PRIMARY KEY CHECK (id = 1),"
     "  cnpj TEXT NOT NULL)";
 
-constexpr const char* kEsquecerArquivo = "DELETE FROM sync_arquivo WHERE caminho = :caminho";
+constexpr const char* kEsquecerArquivo = "DELETE FROM sync_arquivo WHERE rowid = :id";
 
 constexpr const char* kTemPendentes =
     "SELECT 1 FROM sync_xml WHERE sincronizado = 0 AND status_envio = 'pendente' LIMIT 1";
@@ -230,10 +244,19 @@ bool MantemCopiaAutorizada(std::string_view guardado, const OrdemDoTexto& novo) 
 std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXmlRowArray& itens) {
   // Sorted by the identifiers folded to lower case once, not by folding
   // them at every comparison: the same order, at a fraction of the cost
-  // over an archive of thousands.
-  std::vector<std::pair<std::string, const TXmlRow*>> ordem;
+  // over an archive of thousands. Only identifiers with capitals are
+  // copied to fold them (access keys are digits): a first run over a whole
+  // archive must not hold a second copy of every one.
+  std::deque<std::string> dobradas;
+  std::vector<std::pair<std::string_view, const TXmlRow*>> ordem;
   ordem.reserve(itens.size());
-  for (const TXmlRow& item : itens) ordem.emplace_back(AsciiLowerCopy(item.ChaveUnica), &item);
+  for (const TXmlRow& item : itens) {
+    std::string_view chave = item.ChaveUnica;
+    if (std::any_of(chave.begin(), chave.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+      chave = dobradas.emplace_back(AsciiLowerCopy(chave));
+    }
+    ordem.emplace_back(chave, &item);
+  }
   std::stable_sort(ordem.begin(), ordem.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
 
@@ -259,22 +282,65 @@ std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> OrdemDeAplicacao(const TXml
 // one per priority: of several texts with one identifier and one priority
 // only the last in application order counts, as it is the one the row
 // would end with. The row key compares identifiers exactly, so only exact
-// equals share a sequence.
-std::vector<std::vector<const TXmlRow*>> SequenciasDeEntrega(const TXmlRowArray& itens) {
-  std::vector<std::vector<const TXmlRow*>> sequencias;
-  std::unordered_map<std::string_view, size_t> posicao;
-  std::unordered_map<std::string_view, int> ultima_prioridade;
-  for (const auto& [ordem, item] : OrdemDeAplicacao(itens)) {
-    int prioridade = ordem.prioridade;
-    auto [it, novo] = posicao.emplace(item->ChaveUnica, sequencias.size());
-    if (novo) {
-      sequencias.push_back({item});
-    } else if (ultima_prioridade[item->ChaveUnica] == prioridade) {
-      sequencias[it->second].back() = item;
-    } else {
-      sequencias[it->second].push_back(item);
+// equals share a sequence. Kept flat, sequence after sequence: a first run
+// stores a whole archive, one text per identifier.
+struct TSequencias {
+  std::vector<const TXmlRow*> itens;
+  std::vector<size_t> inicios;  // where each sequence starts in itens
+
+  size_t size() const { return inicios.size(); }
+  std::span<const TXmlRow* const> operator[](size_t i) const {
+    size_t fim = i + 1 < inicios.size() ? inicios[i + 1] : itens.size();
+    return std::span<const TXmlRow* const>(itens).subspan(inicios[i], fim - inicios[i]);
+  }
+};
+
+TSequencias SequenciasDeEntrega(const TXmlRowArray& itens) {
+  TSequencias sequencias;
+  std::vector<std::pair<OrdemDoTexto, const TXmlRow*>> ordem = OrdemDeAplicacao(itens);
+  sequencias.itens.reserve(ordem.size());
+  sequencias.inicios.reserve(ordem.size());
+  // Identifiers equal but for case fall in one run of the order, and exact
+  // equals only within one: each run is grouped on its own.
+  struct Grupo {
+    std::vector<const TXmlRow*> textos;
+    int ultima_prioridade;
+  };
+  std::vector<Grupo> grupos;
+  for (size_t run = 0; run < ordem.size();) {
+    size_t end = run + 1;
+    while (end < ordem.size() &&
+           EqualsIgnoreAsciiCase(ordem[end].second->ChaveUnica, ordem[run].second->ChaveUnica)) {
+      ++end;
     }
-    ultima_prioridade[item->ChaveUnica] = prioridade;
+    if (end - run == 1) {
+      sequencias.inicios.push_back(sequencias.itens.size());
+      sequencias.itens.push_back(ordem[run].second);
+      run = end;
+      continue;
+    }
+    grupos.clear();
+    for (size_t k = run; k < end; ++k) {
+      const auto& [o, item] = ordem[k];
+      auto g = std::find_if(grupos.begin(), grupos.end(), [&](const Grupo& x) {
+        return x.textos.front()->ChaveUnica == item->ChaveUnica;
+      });
+      if (g == grupos.end()) {
+        grupos.push_back({{item}, o.prioridade});
+        continue;
+      }
+      if (g->ultima_prioridade == o.prioridade) {
+        g->textos.back() = item;
+      } else {
+        g->textos.push_back(item);
+      }
+      g->ultima_prioridade = o.prioridade;
+    }
+    for (const Grupo& g : grupos) {
+      sequencias.inicios.push_back(sequencias.itens.size());
+      sequencias.itens.insert(sequencias.itens.end(), g.textos.begin(), g.textos.end());
+    }
+    run = end;
   }
   return sequencias;
 }
@@ -483,10 +549,11 @@ void TLocalQueue::Transacao(const std::function<void()>& body) {
 
 int TLocalQueue::UpsertEmLote(const TXmlRowArray& AItens, const std::string& CNPJ,
                               TFonteDeTextos* AFonte) {
-  std::vector<std::vector<const TXmlRow*>> sequencias = SequenciasDeEntrega(AItens);
+  const TSequencias sequencias = SequenciasDeEntrega(AItens);
   int em_espera = 0;
   Transacao([&] {
-    for (const auto& seq : sequencias) {
+    for (size_t s = 0; s < sequencias.size(); ++s) {
+      std::span<const TXmlRow* const> seq = sequencias[s];
       if (seq.size() == 1) {
         GravarItem(CNPJ, *seq[0], HashDe(*seq[0]), AFonte);
         continue;
@@ -543,30 +610,44 @@ bool TLocalQueue::TemPendentes() {
   return FTemPendentes.Step();
 }
 
-std::vector<TArquivoConhecido> TLocalQueue::LerArquivos() {
-  std::vector<TArquivoConhecido> arquivos;
+namespace {
+
+// A record as kListarArquivos and kLerArquivo give it.
+TArquivoConhecido ArquivoDe(TSqliteStatement& st) {
+  TArquivoConhecido a;
+  a.Caminho = st.ColumnText(0);
+  a.Tamanho = st.ColumnInt(1);
+  a.MtimeSegundos = st.ColumnInt(2);
+  a.MtimeNanos = st.ColumnInt(3);
+  a.CtimeSegundos = st.ColumnInt(4);
+  a.CtimeNanos = st.ColumnInt(5);
+  // Stored as the signed 64-bit integers SQLite has.
+  a.Dispositivo = static_cast<uint64_t>(st.ColumnInt(6));
+  a.Inode = static_cast<uint64_t>(st.ColumnInt(7));
+  a.Resultado = static_cast<int>(st.ColumnInt(8));
+  a.Chave = st.ColumnText(9);
+  a.Hash = st.ColumnText(10);
+  a.Prioridade = static_cast<int>(st.ColumnInt(11));
+  a.Forca = static_cast<int>(st.ColumnInt(12));
+  a.Homologacao = st.ColumnInt(13) != 0;
+  a.Tipo = static_cast<int>(st.ColumnInt(14));
+  return a;
+}
+
+}  // namespace
+
+void TLocalQueue::ParaCadaArquivo(
+    const std::function<void(int64_t, const TArquivoConhecido&)>& Cada) {
   TSqliteStatement::Run run(FListarArquivos);
-  while (FListarArquivos.Step()) {
-    TArquivoConhecido a;
-    a.Caminho = FListarArquivos.ColumnText(0);
-    a.Tamanho = FListarArquivos.ColumnInt(1);
-    a.MtimeSegundos = FListarArquivos.ColumnInt(2);
-    a.MtimeNanos = FListarArquivos.ColumnInt(3);
-    a.CtimeSegundos = FListarArquivos.ColumnInt(4);
-    a.CtimeNanos = FListarArquivos.ColumnInt(5);
-    // Stored as the signed 64-bit integers SQLite has.
-    a.Dispositivo = static_cast<uint64_t>(FListarArquivos.ColumnInt(6));
-    a.Inode = static_cast<uint64_t>(FListarArquivos.ColumnInt(7));
-    a.Resultado = static_cast<int>(FListarArquivos.ColumnInt(8));
-    a.Chave = FListarArquivos.ColumnText(9);
-    a.Hash = FListarArquivos.ColumnText(10);
-    a.Prioridade = static_cast<int>(FListarArquivos.ColumnInt(11));
-    a.Forca = static_cast<int>(FListarArquivos.ColumnInt(12));
-    a.Homologacao = FListarArquivos.ColumnInt(13) != 0;
-    a.Tipo = static_cast<int>(FListarArquivos.ColumnInt(14));
-    arquivos.push_back(std::move(a));
-  }
-  return arquivos;
+  while (FListarArquivos.Step()) Cada(FListarArquivos.ColumnInt(15), ArquivoDe(FListarArquivos));
+}
+
+std::optional<TArquivoConhecido> TLocalQueue::LerArquivo(int64_t Id) {
+  if (!FLerArquivo.valid()) FLerArquivo = FConn.Prepare(kLerArquivo);
+  TSqliteStatement::Run run(FLerArquivo);
+  FLerArquivo.BindInt(":id", Id);
+  if (!FLerArquivo.Step()) return std::nullopt;
+  return ArquivoDe(FLerArquivo);
 }
 
 std::string TLocalQueue::LerDono() {
@@ -574,20 +655,23 @@ std::string TLocalQueue::LerDono() {
   return st.Step() ? st.ColumnText(0) : std::string();
 }
 
-void TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                                 const std::vector<std::string>& esquecer,
-                                 const std::string& dono) {
-  if (gravar.empty() && esquecer.empty() && dono == LerDono()) return;
+std::vector<int64_t> TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+                                                 const std::vector<int64_t>& esquecer,
+                                                 const std::string& dono) {
+  std::vector<int64_t> ids;
+  if (gravar.empty() && esquecer.empty() && dono == LerDono()) return ids;
   Transacao([&] {
+    ids.clear();
+    ids.reserve(gravar.size());
     {
       TSqliteStatement st =
           FConn.Prepare("INSERT OR REPLACE INTO sync_arquivo_dono (id, cnpj) VALUES (1, :cnpj)");
       st.BindText(":cnpj", dono);
       st.Step();
     }
-    for (const std::string& caminho : esquecer) {
+    for (int64_t id : esquecer) {
       TSqliteStatement::Run run(FEsquecerArquivo);
-      FEsquecerArquivo.BindText(":caminho", caminho);
+      FEsquecerArquivo.BindInt(":id", id);
       FEsquecerArquivo.Step();
     }
     for (const TArquivoConhecido& a : gravar) {
@@ -607,9 +691,11 @@ void TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
       FGravarArquivo.BindInt(":forca", a.Forca);
       FGravarArquivo.BindInt(":homologacao", a.Homologacao ? 1 : 0);
       FGravarArquivo.BindInt(":tipo", a.Tipo);
-      FGravarArquivo.Step();
+      if (!FGravarArquivo.Step()) throw SqliteError(0, "sync_arquivo: registro gravado sem id");
+      ids.push_back(FGravarArquivo.ColumnInt(0));
     }
   });
+  return ids;
 }
 
 void TLocalQueue::MarcarEnviado(const TQueueItem& Item) {

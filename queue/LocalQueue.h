@@ -128,10 +128,12 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   std::optional<std::string> TextoGuardado(const std::string& Hash) override;
   void DescartarTextos() override;
 
-  std::vector<TArquivoConhecido> LerArquivos() override;
+  void ParaCadaArquivo(const std::function<void(int64_t, const TArquivoConhecido&)>& Cada) override;
+  std::optional<TArquivoConhecido> LerArquivo(int64_t Id) override;
   std::string LerDono() override;
-  void GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
-                      const std::vector<std::string>& esquecer, const std::string& dono) override;
+  std::vector<int64_t> GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+                                      const std::vector<int64_t>& esquecer,
+                                      const std::string& dono) override;
 
   // Marks the listed row (by its own CNPJ and identifier) as sent.
   void MarcarEnviado(const TQueueItem& Item);
@@ -218,7 +220,8 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   TSqliteStatement FListarArquivos;
   TSqliteStatement FGravarArquivo;
   TSqliteStatement FEsquecerArquivo;
-  TSqliteStatement FEntrada;  // prepared on first use
+  TSqliteStatement FLerArquivo;  // prepared on first use
+  TSqliteStatement FEntrada;     // prepared on first use
   // The kept texts' statements, prepared on first use.
   TSqliteStatement FGuardarTexto;
   TSqliteStatement FTextoGuardado;

@@ -242,25 +242,38 @@ TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
   TArquivoConhecido b;
   b.Caminho = "/srv/xml/pedido.xml";
   b.Resultado = TArquivoConhecido::arNaoFiscal;
+  std::vector<int64_t> ids;
   {
     TLocalQueue q(path_);
     EXPECT_EQ(q.LerDono(), "");
-    q.GravarArquivos({a, b}, {}, "12345678000190");
+    ids = q.GravarArquivos({a, b}, {}, "12345678000190");
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+    // A file read again keeps its record's id; an unknown id is no error.
     TArquivoConhecido changed = b;
     changed.Tamanho = 7;
-    q.GravarArquivos({changed}, {"/srv/xml/nao-conhecido.xml"}, "12345678000190");
+    EXPECT_EQ(q.GravarArquivos({changed}, {ids[1] + 1000}, "12345678000190"),
+              std::vector<int64_t>{ids[1]});
     b = changed;
   }
   TLocalQueue q(path_);
-  std::vector<TArquivoConhecido> known = q.LerArquivos();
+  std::vector<std::pair<int64_t, TArquivoConhecido>> known;
+  q.ParaCadaArquivo([&](int64_t id, const TArquivoConhecido& r) { known.emplace_back(id, r); });
   std::sort(known.begin(), known.end(),
-            [](const auto& x, const auto& y) { return x.Caminho < y.Caminho; });
+            [](const auto& x, const auto& y) { return x.second.Caminho < y.second.Caminho; });
   ASSERT_EQ(known.size(), 2u);
-  EXPECT_TRUE(known[0] == b);
-  EXPECT_TRUE(known[1] == a);
+  EXPECT_EQ(known[0].first, ids[1]);
+  EXPECT_TRUE(known[0].second == b);
+  EXPECT_EQ(known[1].first, ids[0]);
+  EXPECT_TRUE(known[1].second == a);
+  ASSERT_TRUE(q.LerArquivo(ids[0]).has_value());
+  EXPECT_TRUE(*q.LerArquivo(ids[0]) == a);
   EXPECT_EQ(q.LerDono(), "12345678000190");
-  q.GravarArquivos({}, {a.Caminho, b.Caminho}, "98765432000100");
-  EXPECT_TRUE(q.LerArquivos().empty());
+  EXPECT_EQ(q.GravarArquivos({}, ids, "98765432000100"), std::vector<int64_t>{});
+  known.clear();
+  q.ParaCadaArquivo([&](int64_t id, const TArquivoConhecido& r) { known.emplace_back(id, r); });
+  EXPECT_TRUE(known.empty());
+  EXPECT_FALSE(q.LerArquivo(ids[0]).has_value());
   EXPECT_EQ(q.LerDono(), "98765432000100");
   // The documents' table is not touched.
   EXPECT_EQ(Scalar(q.Connection(), "SELECT count(*) FROM sync_xml"), "0");
