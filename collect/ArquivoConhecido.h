@@ -58,11 +58,17 @@ class TMemoriaDeArquivos {
   virtual std::optional<TArquivoConhecido> LerArquivo(int64_t Id) = 0;
   // The CNPJ the records were stored for; empty when none was.
   virtual std::string LerDono() = 0;
-  // Drops the records `esquecer` (ids), stores `gravar`, replacing the
-  // record of the same path (which keeps its id), and records `dono` as
-  // their CNPJ, all or nothing. Returns the ids of `gravar`, in order.
-  // Raises on failure.
-  virtual std::vector<int64_t> GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+  // Keeps the record of a file read by this run aside, out of memory,
+  // until GravarArquivos or DescartarLidos; returns its id there.
+  virtual int64_t GuardarLido(const TArquivoConhecido& a) = 0;
+  // Drops every record kept aside.
+  virtual void DescartarLidos() = 0;
+  // Drops the records `esquecer` (ids), stores the records kept aside as
+  // `lidos` (GuardarLido's ids), each replacing the record of its path
+  // (which keeps its id), and records `dono` as their CNPJ, all or
+  // nothing; then drops every record kept aside. Returns the ids of
+  // `lidos`, in order.
+  virtual std::vector<int64_t> GravarArquivos(const std::vector<int64_t>& lidos,
                                               const std::vector<int64_t>& esquecer,
                                               const std::string& dono) = 0;
 };

@@ -121,10 +121,13 @@ TXmlRowArray TFolderXMLCollector::Executar() {
   };
 
   novos_.clear();
+  guardados_.clear();
   descartados_.clear();
   novo_por_caminho_.clear();
   coletados_ = 0;
   ++varredura_;
+  // Left by a run whose rows could not be queued.
+  if (memoria_ != nullptr) memoria_->DescartarLidos();
   if (memoria_ != nullptr && !carregado_) {
     registros_.clear();
     memoria_->ParaCadaArquivo([this](int64_t id, const TArquivoConhecido& a) {
@@ -272,9 +275,10 @@ TXmlRowArray TFolderXMLCollector::Executar() {
       bool novo = antigo == nullptr || antigo->resultado != agora.Resultado ||
                   antigo->impressao != HashDaChave(agora.Hash);
       if (memoria_ != nullptr && tem_info) {
+        agora.Caminho = arquivo;
+        guardados_.push_back(memoria_->GuardarLido(agora));
+        novos_.push_back(RegistroDe(agora, 0, varredura_));
         if (antigo != nullptr) antigo->visto_em = varredura_;
-        novos_.push_back(agora);
-        novos_.back().Caminho = arquivo;
       }
       // With a memory the text is read again for the write, if one is
       // needed: nothing of the folder stays in memory.
@@ -333,7 +337,7 @@ TXmlRowArray TFolderXMLCollector::Executar() {
     descartados_.assign(novos_.size(), false);
     novo_por_caminho_.reserve(novos_.size());
     for (size_t k = 0; k < novos_.size(); ++k) {
-      novo_por_caminho_.emplace_back(HashDoCaminho(novos_[k].Caminho), k);
+      novo_por_caminho_.emplace_back(novos_[k].caminho, k);
     }
     std::sort(novo_por_caminho_.begin(), novo_por_caminho_.end());
   }
@@ -347,13 +351,12 @@ TXmlRowArray TFolderXMLCollector::Executar() {
 }
 
 size_t TFolderXMLCollector::NovoDe(const std::string& caminho) const {
+  // By the hash alone: a file of another path that shares it has another
+  // identity, so the check of its metadata sends TextoDe the long way.
   const uint64_t h = HashDoCaminho(caminho);
   auto it = std::lower_bound(novo_por_caminho_.begin(), novo_por_caminho_.end(),
                              std::pair<uint64_t, size_t>{h, 0});
-  for (; it != novo_por_caminho_.end() && it->first == h; ++it) {
-    if (novos_[it->second].Caminho == caminho) return it->second;
-  }
-  return novos_.size();
+  return it != novo_por_caminho_.end() && it->first == h ? it->second : novos_.size();
 }
 
 std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
@@ -364,11 +367,11 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
       // Read by this run, and not touched since (the same metadata before
       // and after this reading, a file too old to be mid-write): the same
       // bytes, so the same text, without fingerprinting it again.
-      const TArquivoConhecido& lido = novos_[registro];
+      const Registro& lido = novos_[registro];
       FileInfo antes, depois;
-      if (fs_->Stat(row.Arquivo, &antes) && Metadados(antes).MesmosMetadados(lido)) {
+      if (fs_->Stat(row.Arquivo, &antes) && MesmosMetadados(lido, Metadados(antes))) {
         std::string xml = LerTexto(row.Arquivo, max_bytes_, true);
-        if (fs_->Stat(row.Arquivo, &depois) && Metadados(depois).MesmosMetadados(lido)) {
+        if (fs_->Stat(row.Arquivo, &depois) && MesmosMetadados(lido, Metadados(depois))) {
           return xml;
         }
       }
@@ -381,8 +384,9 @@ std::optional<std::string> TFolderXMLCollector::TextoDe(const TXmlRow& row) {
   }
   // Read anew, and judged anew, at the next run.
   if (Registro* r = Buscar(row.Arquivo)) r->visto_em = 0;
+  const uint64_t h = HashDoCaminho(row.Arquivo);
   for (size_t k = 0; k < novos_.size(); ++k) {
-    if (novos_[k].Caminho == row.Arquivo) descartados_[k] = true;
+    if (novos_[k].caminho == h) descartados_[k] = true;
   }
   return std::nullopt;
 }
@@ -393,22 +397,25 @@ void TFolderXMLCollector::ConfirmarVarredura() {
   for (const Registro& r : registros_) {
     if (r.visto_em != varredura_) esquecer.push_back(r.id);
   }
-  // Kept in place, without the discarded ones: a first run records every
-  // file of the archive.
-  std::vector<TArquivoConhecido> gravar = std::move(novos_);
+  // Without the discarded ones, in place: a first run records every file
+  // of the archive.
+  std::vector<Registro> lidos = std::move(novos_);
+  std::vector<int64_t> guardados = std::move(guardados_);
   novos_.clear();
+  guardados_.clear();
   size_t mantidos = 0;
-  for (size_t k = 0; k < gravar.size(); ++k) {
+  for (size_t k = 0; k < lidos.size(); ++k) {
     if (k < descartados_.size() && descartados_[k]) continue;
-    if (mantidos != k) gravar[mantidos] = std::move(gravar[k]);
-    ++mantidos;
+    guardados[mantidos] = guardados[k];
+    lidos[mantidos++] = lidos[k];
   }
-  gravar.resize(mantidos);
+  lidos.resize(mantidos);
+  guardados.resize(mantidos);
   descartados_.clear();
   novo_por_caminho_.clear();
   std::vector<int64_t> ids;
   try {
-    ids = memoria_->GravarArquivos(gravar, esquecer, cnpj_);
+    ids = memoria_->GravarArquivos(guardados, esquecer, cnpj_);
   } catch (...) {
     carregado_ = false;
     registros_.clear();
@@ -416,23 +423,32 @@ void TFolderXMLCollector::ConfirmarVarredura() {
     throw;
   }
   dono_ = cnpj_;
-  if (gravar.empty() && esquecer.empty()) return;
+  if (lidos.empty() && esquecer.empty()) return;
+  for (size_t k = 0; k < lidos.size(); ++k) lidos[k].id = ids[k];
   std::erase_if(registros_, [this](const Registro& r) { return r.visto_em != varredura_; });
   const size_t conhecidos = registros_.size();
-  for (size_t k = 0; k < gravar.size(); ++k) {
-    Registro novo = RegistroDe(gravar[k], ids[k], varredura_);
-    auto fim = registros_.begin() + static_cast<std::ptrdiff_t>(conhecidos);
-    auto it = std::lower_bound(registros_.begin(), fim, novo, PorCaminho<Registro, Registro>);
-    if (it != fim && it->caminho == novo.caminho) {
-      *it = novo;
-    } else {
-      registros_.push_back(novo);
+  if (conhecidos == 0) {
+    registros_ = std::move(lidos);
+  } else {
+    for (const Registro& novo : lidos) {
+      auto fim = registros_.begin() + static_cast<std::ptrdiff_t>(conhecidos);
+      auto it = std::lower_bound(registros_.begin(), fim, novo, PorCaminho<Registro, Registro>);
+      if (it != fim && it->caminho == novo.caminho) {
+        *it = novo;
+      } else {
+        registros_.push_back(novo);
+      }
     }
   }
   if (registros_.size() > conhecidos) {
     auto meio = registros_.begin() + static_cast<std::ptrdiff_t>(conhecidos);
     std::sort(meio, registros_.end(), PorCaminho<Registro, Registro>);
     std::inplace_merge(registros_.begin(), meio, registros_.end(), PorCaminho<Registro, Registro>);
+    // A folder configured twice lists its files twice: one record each.
+    auto repetidos =
+        std::unique(registros_.begin(), registros_.end(),
+                    [](const Registro& x, const Registro& y) { return x.caminho == y.caminho; });
+    registros_.erase(repetidos, registros_.end());
   }
   RecontarChaves();
 }

@@ -130,12 +130,15 @@ class TFolderXMLCollector : public TFonteDeTextos {
   std::string dono_;
   std::string cnpj_;
   int coletados_ = 0;
-  // What the last run learned, not yet confirmed: records to store; a known
-  // path that run did not go through is forgotten.
-  std::vector<TArquivoConhecido> novos_;
+  // What the last run learned, not yet confirmed: the records of the files
+  // it read as they will stand here, and the same records whole, kept
+  // aside in the memory (GuardarLido's ids); a known path that run did not
+  // go through is forgotten.
+  std::vector<Registro> novos_;
+  std::vector<int64_t> guardados_;
   // Records of novos_ whose file TextoDe found changed: not stored.
   std::vector<bool> descartados_;
-  // novos_ by the hash of their paths, sorted, for TextoDe.
+  // novos_ by path hash, sorted, for TextoDe.
   std::vector<std::pair<uint64_t, size_t>> novo_por_caminho_;
   // The record of novos_ read from `caminho`, or none (novos_.size()).
   size_t NovoDe(const std::string& caminho) const;

@@ -158,13 +158,41 @@ constexpr const char* kLerArquivo =
     "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo FROM sync_arquivo "
     "WHERE rowid = :id";
 
+// What a scan read, kept aside (out of the process's memory) until its rows
+// are queued; the temporary database is a file of SQLite's own that goes
+// with the connection.
+constexpr const char* kCreateLidos =
+    "CREATE TEMP TABLE IF NOT EXISTS arquivos_lidos ("
+    "  caminho     TEXT NOT NULL,"
+    "  tamanho     INTEGER NOT NULL,"
+    "  mtime_s     INTEGER NOT NULL,"
+    "  mtime_ns    INTEGER NOT NULL,"
+    "  ctime_s     INTEGER NOT NULL,"
+    "  ctime_ns    INTEGER NOT NULL,"
+    "  dispositivo INTEGER NOT NULL,"
+    "  inode       INTEGER NOT NULL,"
+    "  resultado   INTEGER NOT NULL,"
+    "  chave       TEXT NOT NULL,"
+    "  xml_hash    TEXT NOT NULL,"
+    "  prioridade  INTEGER NOT NULL,"
+    "  forca       INTEGER NOT NULL,"
+    "  homologacao INTEGER NOT NULL,"
+    "  tipo        INTEGER NOT NULL)";
+
+constexpr const char* kGuardarLido =
+    "INSERT INTO temp.arquivos_lidos (caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, "
+    "dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, tipo) "
+    "VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
+    ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo) RETURNING rowid";
+
 // A record keeps its id when its file is read again, so the collector can
 // name it by id alone.
 constexpr const char* kGravarArquivo =
     "INSERT INTO sync_arquivo (caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, "
     "dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, tipo) "
-    "VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
-    ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo) "
+    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
+    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo "
+    "FROM temp.arquivos_lidos WHERE rowid = :id "
     "ON CONFLICT (caminho) DO UPDATE SET tamanho = excluded.tamanho, "
     "mtime_s = excluded.mtime_s, mtime_ns = excluded.mtime_ns, ctime_s = excluded.ctime_s, "
     "ctime_ns = excluded.ctime_ns, dispositivo = excluded.dispositivo, inode = excluded.inode, "
@@ -409,7 +437,6 @@ TLocalQueue::TLocalQueue(const std::string& ASQLitePath, FileSystem* fs)
   FRollback = FConn.Prepare("ROLLBACK");
   FTemPendentes = FConn.Prepare(kTemPendentes);
   FListarArquivos = FConn.Prepare(kListarArquivos);
-  FGravarArquivo = FConn.Prepare(kGravarArquivo);
   FEsquecerArquivo = FConn.Prepare(kEsquecerArquivo);
 }
 
@@ -655,14 +682,52 @@ std::string TLocalQueue::LerDono() {
   return st.Step() ? st.ColumnText(0) : std::string();
 }
 
-std::vector<int64_t> TLocalQueue::GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+void TLocalQueue::PrepararLidos() {
+  if (FGuardarLido.valid()) return;
+  FConn.Exec(kCreateLidos);
+  FGravarArquivo = FConn.Prepare(kGravarArquivo);
+  FGuardarLido = FConn.Prepare(kGuardarLido);
+}
+
+int64_t TLocalQueue::GuardarLido(const TArquivoConhecido& a) {
+  PrepararLidos();
+  TSqliteStatement::Run run(FGuardarLido);
+  FGuardarLido.BindText(":caminho", a.Caminho);
+  FGuardarLido.BindInt(":tamanho", a.Tamanho);
+  FGuardarLido.BindInt(":mtime_s", a.MtimeSegundos);
+  FGuardarLido.BindInt(":mtime_ns", a.MtimeNanos);
+  FGuardarLido.BindInt(":ctime_s", a.CtimeSegundos);
+  FGuardarLido.BindInt(":ctime_ns", a.CtimeNanos);
+  FGuardarLido.BindInt(":dispositivo", static_cast<int64_t>(a.Dispositivo));
+  FGuardarLido.BindInt(":inode", static_cast<int64_t>(a.Inode));
+  FGuardarLido.BindInt(":resultado", a.Resultado);
+  FGuardarLido.BindText(":chave", a.Chave);
+  FGuardarLido.BindText(":hash", a.Hash);
+  FGuardarLido.BindInt(":prioridade", a.Prioridade);
+  FGuardarLido.BindInt(":forca", a.Forca);
+  FGuardarLido.BindInt(":homologacao", a.Homologacao ? 1 : 0);
+  FGuardarLido.BindInt(":tipo", a.Tipo);
+  if (!FGuardarLido.Step()) throw SqliteError(0, "arquivos_lidos: registro guardado sem id");
+  return FGuardarLido.ColumnInt(0);
+}
+
+void TLocalQueue::DescartarLidos() {
+  if (!FGuardarLido.valid()) return;
+  FConn.Exec("DELETE FROM temp.arquivos_lidos");
+}
+
+std::vector<int64_t> TLocalQueue::GravarArquivos(const std::vector<int64_t>& lidos,
                                                  const std::vector<int64_t>& esquecer,
                                                  const std::string& dono) {
   std::vector<int64_t> ids;
-  if (gravar.empty() && esquecer.empty() && dono == LerDono()) return ids;
+  if (lidos.empty() && esquecer.empty() && dono == LerDono()) {
+    DescartarLidos();
+    return ids;
+  }
+  PrepararLidos();
   Transacao([&] {
     ids.clear();
-    ids.reserve(gravar.size());
+    ids.reserve(lidos.size());
     {
       TSqliteStatement st =
           FConn.Prepare("INSERT OR REPLACE INTO sync_arquivo_dono (id, cnpj) VALUES (1, :cnpj)");
@@ -674,27 +739,17 @@ std::vector<int64_t> TLocalQueue::GravarArquivos(const std::vector<TArquivoConhe
       FEsquecerArquivo.BindInt(":id", id);
       FEsquecerArquivo.Step();
     }
-    for (const TArquivoConhecido& a : gravar) {
+    for (int64_t lido : lidos) {
       TSqliteStatement::Run run(FGravarArquivo);
-      FGravarArquivo.BindText(":caminho", a.Caminho);
-      FGravarArquivo.BindInt(":tamanho", a.Tamanho);
-      FGravarArquivo.BindInt(":mtime_s", a.MtimeSegundos);
-      FGravarArquivo.BindInt(":mtime_ns", a.MtimeNanos);
-      FGravarArquivo.BindInt(":ctime_s", a.CtimeSegundos);
-      FGravarArquivo.BindInt(":ctime_ns", a.CtimeNanos);
-      FGravarArquivo.BindInt(":dispositivo", static_cast<int64_t>(a.Dispositivo));
-      FGravarArquivo.BindInt(":inode", static_cast<int64_t>(a.Inode));
-      FGravarArquivo.BindInt(":resultado", a.Resultado);
-      FGravarArquivo.BindText(":chave", a.Chave);
-      FGravarArquivo.BindText(":hash", a.Hash);
-      FGravarArquivo.BindInt(":prioridade", a.Prioridade);
-      FGravarArquivo.BindInt(":forca", a.Forca);
-      FGravarArquivo.BindInt(":homologacao", a.Homologacao ? 1 : 0);
-      FGravarArquivo.BindInt(":tipo", a.Tipo);
-      if (!FGravarArquivo.Step()) throw SqliteError(0, "sync_arquivo: registro gravado sem id");
+      FGravarArquivo.BindInt(":id", lido);
+      if (!FGravarArquivo.Step()) {
+        throw SqliteError(
+            0, Format("arquivos_lidos: registro %lld ausente", static_cast<long long>(lido)));
+      }
       ids.push_back(FGravarArquivo.ColumnInt(0));
     }
   });
+  DescartarLidos();
   return ids;
 }
 

@@ -131,7 +131,10 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   void ParaCadaArquivo(const std::function<void(int64_t, const TArquivoConhecido&)>& Cada) override;
   std::optional<TArquivoConhecido> LerArquivo(int64_t Id) override;
   std::string LerDono() override;
-  std::vector<int64_t> GravarArquivos(const std::vector<TArquivoConhecido>& gravar,
+  // Kept aside in a temporary table, as the collected texts are.
+  int64_t GuardarLido(const TArquivoConhecido& a) override;
+  void DescartarLidos() override;
+  std::vector<int64_t> GravarArquivos(const std::vector<int64_t>& lidos,
                                       const std::vector<int64_t>& esquecer,
                                       const std::string& dono) override;
 
@@ -199,6 +202,8 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   void Escrever(bool Existe, std::string_view CNPJ, std::string_view ChaveUnica,
                 std::string_view XML, std::string_view Hash);
   void Transacao(const std::function<void()>& body);
+  // The temporary table of the records kept aside, and its statements.
+  void PrepararLidos();
 
   std::string FSQLitePath;
   // Declared before the statements, so they are finalized first.
@@ -218,7 +223,9 @@ class TLocalQueue : public TMemoriaDeArquivos, public TEstadoGravado {
   TSqliteStatement FRollback;
   TSqliteStatement FTemPendentes;
   TSqliteStatement FListarArquivos;
+  // Prepared on first use (PrepararLidos).
   TSqliteStatement FGravarArquivo;
+  TSqliteStatement FGuardarLido;
   TSqliteStatement FEsquecerArquivo;
   TSqliteStatement FLerArquivo;  // prepared on first use
   TSqliteStatement FEntrada;     // prepared on first use

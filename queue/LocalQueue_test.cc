@@ -246,14 +246,22 @@ TEST_F(LocalQueueTest, KeepsWhatTheScansLearnedPerFile) {
   {
     TLocalQueue q(path_);
     EXPECT_EQ(q.LerDono(), "");
-    ids = q.GravarArquivos({a, b}, {}, "12345678000190");
+    ids = q.GravarArquivos({q.GuardarLido(a), q.GuardarLido(b)}, {}, "12345678000190");
     ASSERT_EQ(ids.size(), 2u);
     EXPECT_NE(ids[0], ids[1]);
     // A file read again keeps its record's id; an unknown id is no error.
     TArquivoConhecido changed = b;
     changed.Tamanho = 7;
-    EXPECT_EQ(q.GravarArquivos({changed}, {ids[1] + 1000}, "12345678000190"),
+    EXPECT_EQ(q.GravarArquivos({q.GuardarLido(changed)}, {ids[1] + 1000}, "12345678000190"),
               std::vector<int64_t>{ids[1]});
+    // What was kept aside goes with the write, or with DescartarLidos;
+    // naming a record no longer kept rolls everything back (checked below:
+    // both records and the CNPJ stand).
+    TArquivoConhecido lost = a;
+    lost.Tamanho = 99;
+    const int64_t kept = q.GuardarLido(lost);
+    q.DescartarLidos();
+    EXPECT_THROW(q.GravarArquivos({kept}, {ids[0]}, "98765432000100"), SqliteError);
     b = changed;
   }
   TLocalQueue q(path_);
