@@ -242,6 +242,30 @@ TEST_F(ScanMemoryTest, WhatChangedIsReadAgainAndWhatWentIsForgotten) {
   }
 }
 
+// A folder named twice in the paths lists each file twice: still one record
+// per file, kept while the file stands.
+TEST_F(ScanMemoryTest, AFolderConfiguredTwiceKeepsOneRecordPerFile) {
+  cfg_.XMLPaths = dir_.Path("xml") + ";" + dir_.Path("xml");
+  Write("a.xml", NFe(1));
+  Write("b.xml", NFe(2));
+  const std::vector<std::string> known = {Xml("a.xml"), Xml("b.xml")};
+  {
+    Agente agente(cfg_, &files_);
+    agente.Ciclo();
+    int reads = files_.reads();
+    agente.Ciclo();
+    EXPECT_EQ(files_.reads(), reads);
+  }
+  EXPECT_EQ(Conhecidos(), known);
+  int reads = files_.reads();
+  {
+    Agente restarted(cfg_, &files_);
+    EXPECT_TRUE(Contains(restarted.Ciclo(), "INFO |Coletados 4 XMLs das pastas."));
+  }
+  EXPECT_EQ(files_.reads(), reads);
+  EXPECT_EQ(Conhecidos(), known);
+}
+
 TEST_F(ScanMemoryTest, AFileChangedBetweenScanAndWriteIsAnErrorForThisCycle) {
   const std::string path = Write("a.xml", NFe(1, "<obs>v1</obs>"));
   // Rewritten once the scan is past it (its read and the look at its
