@@ -349,7 +349,8 @@ TSequencias SequenciasDeEntrega(const TXmlRowArray& itens) {
     }
     grupos.clear();
     for (size_t k = run; k < end; ++k) {
-      const auto& [o, item] = ordem[k];
+      const OrdemDoTexto& o = ordem[k].first;
+      const TXmlRow* item = ordem[k].second;
       auto g = std::find_if(grupos.begin(), grupos.end(), [&](const Grupo& x) {
         return x.textos.front()->ChaveUnica == item->ChaveUnica;
       });
