@@ -130,75 +130,66 @@ constexpr const char* kReenfileirarTodas =
 
 // What the folder scans learned about each file, so that an unchanged file
 // is not read again. A table of its own: sync_xml keeps its schema, and
-// losing this one costs only one full read of the folders.
+// losing this one costs only one full read of the folders. The records a
+// scan read wait in a temporary table of the same columns (below).
+#define LUMACOR_ARQUIVO_COLUNAS_DEF \
+  "  tamanho     INTEGER NOT NULL," \
+  "  mtime_s     INTEGER NOT NULL," \
+  "  mtime_ns    INTEGER NOT NULL," \
+  "  ctime_s     INTEGER NOT NULL," \
+  "  ctime_ns    INTEGER NOT NULL," \
+  "  dispositivo INTEGER NOT NULL," \
+  "  inode       INTEGER NOT NULL," \
+  "  resultado   INTEGER NOT NULL," \
+  "  chave       TEXT NOT NULL,"    \
+  "  xml_hash    TEXT NOT NULL,"    \
+  "  prioridade  INTEGER NOT NULL," \
+  "  forca       INTEGER NOT NULL," \
+  "  homologacao INTEGER NOT NULL," \
+  "  tipo        INTEGER NOT NULL)"
+#define LUMACOR_ARQUIVO_COLUNAS                                                             \
+  "caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, resultado, " \
+  "chave, xml_hash, prioridade, forca, homologacao, tipo"
+
 constexpr const char* kCreateArquivos =
     "CREATE TABLE IF NOT EXISTS sync_arquivo ("
-    "  caminho     TEXT PRIMARY KEY,"
-    "  tamanho     INTEGER NOT NULL,"
-    "  mtime_s     INTEGER NOT NULL,"
-    "  mtime_ns    INTEGER NOT NULL,"
-    "  ctime_s     INTEGER NOT NULL,"
-    "  ctime_ns    INTEGER NOT NULL,"
-    "  dispositivo INTEGER NOT NULL,"
-    "  inode       INTEGER NOT NULL,"
-    "  resultado   INTEGER NOT NULL,"
-    "  chave       TEXT NOT NULL,"
-    "  xml_hash    TEXT NOT NULL,"
-    "  prioridade  INTEGER NOT NULL,"
-    "  forca       INTEGER NOT NULL,"
-    "  homologacao INTEGER NOT NULL,"
-    "  tipo        INTEGER NOT NULL)";
+    "  caminho     TEXT PRIMARY KEY," LUMACOR_ARQUIVO_COLUNAS_DEF;
 
 constexpr const char* kListarArquivos =
-    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
-    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo, rowid FROM sync_arquivo";
+    "SELECT " LUMACOR_ARQUIVO_COLUNAS ", rowid FROM sync_arquivo";
 
 constexpr const char* kLerArquivo =
-    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
-    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo FROM sync_arquivo "
-    "WHERE rowid = :id";
+    "SELECT " LUMACOR_ARQUIVO_COLUNAS " FROM sync_arquivo WHERE rowid = :id";
 
 // What a scan read, kept aside (out of the process's memory) until its rows
 // are queued; the temporary database is a file of SQLite's own that goes
 // with the connection.
 constexpr const char* kCreateLidos =
     "CREATE TEMP TABLE IF NOT EXISTS arquivos_lidos ("
-    "  caminho     TEXT NOT NULL,"
-    "  tamanho     INTEGER NOT NULL,"
-    "  mtime_s     INTEGER NOT NULL,"
-    "  mtime_ns    INTEGER NOT NULL,"
-    "  ctime_s     INTEGER NOT NULL,"
-    "  ctime_ns    INTEGER NOT NULL,"
-    "  dispositivo INTEGER NOT NULL,"
-    "  inode       INTEGER NOT NULL,"
-    "  resultado   INTEGER NOT NULL,"
-    "  chave       TEXT NOT NULL,"
-    "  xml_hash    TEXT NOT NULL,"
-    "  prioridade  INTEGER NOT NULL,"
-    "  forca       INTEGER NOT NULL,"
-    "  homologacao INTEGER NOT NULL,"
-    "  tipo        INTEGER NOT NULL)";
+    "  caminho     TEXT NOT NULL," LUMACOR_ARQUIVO_COLUNAS_DEF;
 
 constexpr const char* kGuardarLido =
-    "INSERT INTO temp.arquivos_lidos (caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, "
-    "dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, tipo) "
+    "INSERT INTO temp.arquivos_lidos (" LUMACOR_ARQUIVO_COLUNAS
+    ") "
     "VALUES (:caminho, :tamanho, :mtime_s, :mtime_ns, :ctime_s, :ctime_ns, :dispositivo, "
     ":inode, :resultado, :chave, :hash, :prioridade, :forca, :homologacao, :tipo) RETURNING rowid";
 
 // A record keeps its id when its file is read again, so the collector can
 // name it by id alone.
 constexpr const char* kGravarArquivo =
-    "INSERT INTO sync_arquivo (caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, "
-    "dispositivo, inode, resultado, chave, xml_hash, prioridade, forca, homologacao, tipo) "
-    "SELECT caminho, tamanho, mtime_s, mtime_ns, ctime_s, ctime_ns, dispositivo, inode, "
-    "resultado, chave, xml_hash, prioridade, forca, homologacao, tipo "
-    "FROM temp.arquivos_lidos WHERE rowid = :id "
+    "INSERT INTO sync_arquivo (" LUMACOR_ARQUIVO_COLUNAS
+    ") "
+    "SELECT " LUMACOR_ARQUIVO_COLUNAS
+    " FROM temp.arquivos_lidos WHERE rowid = :id "
     "ON CONFLICT (caminho) DO UPDATE SET tamanho = excluded.tamanho, "
     "mtime_s = excluded.mtime_s, mtime_ns = excluded.mtime_ns, ctime_s = excluded.ctime_s, "
     "ctime_ns = excluded.ctime_ns, dispositivo = excluded.dispositivo, inode = excluded.inode, "
     "resultado = excluded.resultado, chave = excluded.chave, xml_hash = excluded.xml_hash, "
     "prioridade = excluded.prioridade, forca = excluded.forca, "
     "homologacao = excluded.homologacao, tipo = excluded.tipo RETURNING rowid";
+
+#undef LUMACOR_ARQUIVO_COLUNAS
+#undef LUMACOR_ARQUIVO_COLUNAS_DEF
 
 // The CNPJ those records were queued under (one row).
 constexpr const char* kCreateArquivosDono =
